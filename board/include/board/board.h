@@ -1,0 +1,74 @@
+// A virtual board: a folder on the host that holds the board's settings,
+// flash contents, file system, stored registry and event log.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "board/clock.h"
+#include "board/event_log.h"
+
+namespace board {
+
+// Every host-side failure (missing board, unreadable settings) is reported as
+// one of these, with a message fit for a person.
+class BoardError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Settings a fresh board starts with; `vboard create --set` and tests
+// override single keys.
+nlohmann::json defaultSettings();
+
+class Board {
+  public:
+    // Makes a new board folder (fails if DIR already holds a board).
+    static void create(const std::filesystem::path &dir, const nlohmann::json &overrides = nlohmann::json::object());
+    static std::unique_ptr<Board> open(const std::filesystem::path &dir);
+
+    ~Board();
+    Board(const Board &) = delete;
+    Board &operator=(const Board &) = delete;
+
+    const std::filesystem::path &dir() const { return dir_; }
+    const nlohmann::json &settings() const { return settings_; }
+    // Reads one setting by JSON pointer ("/hal/reboot"), or fallback if absent.
+    template <typename T> T setting(const std::string &pointer, T fallback) const {
+        const auto ptr = nlohmann::json::json_pointer(pointer);
+        if (!settings_.contains(ptr)) return fallback;
+        return settings_.at(ptr).get<T>();
+    }
+    void saveSettings(const nlohmann::json &settings);
+
+    Clock &clock() { return *clock_; }
+    EventLog &log() { return *log_; }
+
+    // Host folder behind the board's own root folder "\".
+    std::filesystem::path filesRoot() const { return dir_ / "files"; }
+    // Host folder for named kernel objects shared by all processes on the board.
+    std::filesystem::path objectsDir() const { return dir_ / "objects"; }
+
+    // --- Registry persistence -------------------------------------------
+    // The live registry is a text file; saving copies it into the store
+    // kept in flash, clearing removes the store.
+    std::filesystem::path liveRegistry() const { return dir_ / "registry" / "live.reg"; }
+    std::filesystem::path storedRegistry() const { return dir_ / "registry" / "stored.reg"; }
+    bool saveRegistry();   // false when the settings make it fail
+    bool clearRegistry();  // false when the settings make it fail
+
+  private:
+    explicit Board(std::filesystem::path dir);
+    std::filesystem::path dir_;
+    nlohmann::json settings_;
+    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<EventLog> log_;
+};
+
+}  // namespace board

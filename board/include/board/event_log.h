@@ -1,0 +1,31 @@
+// The board's append-only event log: one JSON object per line. Each entry
+// carries the board time ("t_ms"), the writing process and an "event" name.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace board {
+
+class Clock;
+
+class EventLog {
+  public:
+    EventLog(std::filesystem::path file, Clock &clock);
+    // Adds fields "t_ms", "pid" and "program" and appends one line atomically.
+    void append(nlohmann::json event);
+    std::vector<nlohmann::json> read() const;
+    const std::filesystem::path &file() const { return file_; }
+
+    // Name of the program this process runs, for the "program" field.
+    static void setProgram(std::string name);
+
+  private:
+    std::filesystem::path file_;
+    Clock &clock_;
+};
+
+}  // namespace board

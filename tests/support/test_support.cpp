@@ -1,0 +1,153 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "board/board.h"
+
+extern char **environ;
+
+namespace vtest {
+
+namespace fs = std::filesystem;
+
+fs::path binDir() { return VBOARD_BIN_DIR; }
+fs::path sourceDir() { return VBOARD_SOURCE_DIR; }
+
+TempBoard::TempBoard(const nlohmann::json &settings) {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("vboard-test-" + std::to_string(rd()));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            dir_ = candidate;
+            break;
+        }
+    }
+    if (dir_.empty()) throw std::runtime_error("cannot make a temporary board folder");
+    board::Board::create(dir_, settings);
+}
+
+TempBoard::~TempBoard() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+std::vector<nlohmann::json> TempBoard::events() const {
+    std::vector<nlohmann::json> out;
+    std::ifstream in(dir_ / "events.jsonl");
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) out.push_back(nlohmann::json::parse(line));
+    return out;
+}
+
+std::vector<nlohmann::json> TempBoard::events(const std::string &kind) const {
+    std::vector<nlohmann::json> out;
+    for (auto &e : events())
+        if (e.value("event", "") == kind) out.push_back(e);
+    return out;
+}
+
+fs::path TempBoard::writeScratch(const std::string &name, const std::string &text) const {
+    fs::create_directories(dir_ / "scratch");
+    fs::path file = dir_ / "scratch" / name;
+    writeFile(file, text);
+    return file;
+}
+
+std::string readFile(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path &file, const std::string &bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, int timeoutSeconds) {
+    const fs::path exe = program.find('/') == std::string::npos ? binDir() / program : fs::path(program);
+    char outName[] = "/tmp/vtest-out-XXXXXX";
+    char errName[] = "/tmp/vtest-err-XXXXXX";
+    const int outFd = ::mkstemp(outName);
+    const int errFd = ::mkstemp(errName);
+
+    std::vector<std::string> argStore{exe.string()};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::map<std::string, std::string> merged;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string kv = *e;
+        auto eq = kv.find('=');
+        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (auto &[k, v] : env) merged[k] = v;
+    std::vector<std::string> envStore;
+    for (auto &[k, v] : merged) envStore.push_back(k + "=" + v);
+    std::vector<char *> envp;
+    for (auto &e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(outFd);
+    ::close(errFd);
+    RunResult result;
+    if (rc != 0) {
+        result.err = "cannot start " + exe.string();
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+        int status = 0;
+        for (;;) {
+            const pid_t w = ::waitpid(pid, &status, WNOHANG);
+            if (w == pid) break;
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                result.err = "timed out after " + std::to_string(timeoutSeconds) + " s\n";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status)) result.exitCode = 128 + WTERMSIG(status);
+    }
+    result.out = readFile(outName);
+    result.err += readFile(errName);
+    ::unlink(outName);
+    ::unlink(errName);
+    return result;
+}
+
+RunResult runOnBoard(const TempBoard &board, const std::string &program, const std::string &script,
+                     const std::vector<std::string> &args, int timeoutSeconds) {
+    const fs::path scriptFile = board.writeScratch("script.txt", script);
+    return run(program, args, {{"VBOARD_DIR", board.dir().string()}, {"VBOARD_SCRIPT", scriptFile.string()}},
+               timeoutSeconds);
+}
+
+}  // namespace vtest

@@ -1,0 +1,4 @@
+// Placeholder until this part of the tool lands.
+#include <windows.h>
+
+#include "update_tool.h"

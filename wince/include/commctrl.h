@@ -1,0 +1,19 @@
+// Common controls: initialisation and the progress bar.
+#pragma once
+#include <windows.h>
+
+#define PROGRESS_CLASSW u"msctls_progress32"
+#define PROGRESS_CLASS PROGRESS_CLASSW
+
+#ifndef RC_INVOKED
+#define PBM_SETRANGE (WM_USER + 1)
+#define PBM_SETPOS (WM_USER + 2)
+#define PBM_DELTAPOS (WM_USER + 3)
+#define PBM_SETSTEP (WM_USER + 4)
+#define PBM_STEPIT (WM_USER + 5)
+#define PBM_SETRANGE32 (WM_USER + 6)
+#define PBM_GETRANGE (WM_USER + 7)
+#define PBM_GETPOS (WM_USER + 8)
+
+void WINAPI InitCommonControls(void);
+#endif

@@ -1,0 +1,17 @@
+// The operators the host ships: a scripted one for tests and demos and one
+// at the terminal for a person.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "wince/operator.h"
+
+namespace wince {
+
+// Plays the actions of a script file (see docs/operator-script.md).
+std::shared_ptr<Operator> makeScriptOperator(const std::filesystem::path &script);
+// Draws the dialog in front on the terminal and takes choices from the keyboard.
+std::shared_ptr<Operator> makeTerminalOperator();
+
+}  // namespace wince

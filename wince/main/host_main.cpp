@@ -1,0 +1,58 @@
+// Boots a program on a virtual board: the host's stand-in for the platform's
+// start-up code. `vboard run` starts programs with the board, the operator
+// and the pacing in the environment:
+//   VBOARD_DIR     the board folder (required)
+//   VBOARD_SCRIPT  a script for the scripted operator; without it the
+//                  terminal operator plays the person at the board
+//   VBOARD_PACE    1 to run the board clock at the board's own speed
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "wince/host.h"
+#include "wince/operators.h"
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
+extern "C" const wince::ModuleResources wince_program_module;
+
+int main(int argc, char **argv) {
+    const char *dir = std::getenv("VBOARD_DIR");
+    if (dir == nullptr || *dir == 0) {
+        std::fprintf(stderr, "%s: no board given; start programs with `vboard run DIR PROGRAM [ARGS...]`\n", argv[0]);
+        return 2;
+    }
+    std::string name = argv[0];
+    if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+
+    // The platform passes the arguments without the program name, as typed.
+    std::string args;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) args += ' ';
+        args += argv[i];
+    }
+
+    int rc = 0;
+    try {
+        const char *script = std::getenv("VBOARD_SCRIPT");
+        const char *pace = std::getenv("VBOARD_PACE");
+        board::Clock::setPaced(pace != nullptr && std::string(pace) == "1");
+        auto op = (script != nullptr && *script != 0) ? wince::makeScriptOperator(script)
+                                                      : wince::makeTerminalOperator();
+        wince::boot(dir, op, name);
+        std::u16string cmdLine = wince::toUtf16(args);
+        wince::currentBoard().log().append({{"event", "start"}, {"command_line", args}});
+        rc = WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)),
+                     nullptr, cmdLine.data(), SW_SHOW);
+        op->onProgramEnd();
+        wince::currentBoard().log().append({{"event", "exit"}, {"code", rc}});
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vboard: %s\n", e.what());
+        return 70;
+    }
+    std::fflush(stdout);
+    // Worker threads may still be winding down; the process ends here, as it
+    // does on the board when WinMain returns.
+    std::_Exit(rc);
+}

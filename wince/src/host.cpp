@@ -1,0 +1,111 @@
+#include "wince/host.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+
+namespace wince {
+
+namespace {
+std::unique_ptr<board::Board> g_board;
+std::shared_ptr<Operator> g_operator;
+FatalHandler g_fatalHandler = nullptr;
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName) {
+    board::EventLog::setProgram(programName);
+    g_board = board::Board::open(boardDir);
+    g_operator = std::move(op);
+}
+
+void shutdown() {
+    g_operator.reset();
+    g_board.reset();
+}
+
+bool booted() { return g_board != nullptr; }
+
+board::Board &currentBoard() {
+    if (!g_board) fatal("the platform layer is not booted on a board");
+    return *g_board;
+}
+
+Operator &currentOperator() {
+    if (!g_operator) fatal("no operator is at the board");
+    return *g_operator;
+}
+
+void setFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
+
+void fatal(const std::string &message) {
+    if (g_fatalHandler != nullptr) g_fatalHandler(message);
+    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    std::fflush(stderr);
+    ::_exit(70);
+}
+
+std::string toUtf8(const std::u16string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;  // a lone surrogate
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string toUtf16(const std::string &s) {
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char b = static_cast<unsigned char>(s[i]);
+        uint32_t c = 0xFFFD;
+        size_t len = 1;
+        if (b < 0x80) {
+            c = b;
+        } else if ((b & 0xE0) == 0xC0 && i + 1 < s.size()) {
+            c = ((b & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0 && i + 2 < s.size()) {
+            c = ((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0 && i + 3 < s.size()) {
+            c = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+            len = 4;
+        }
+        i += len;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace wince
+
+DWORD WINAPI GetLastError(void) { return wince::t_lastError; }
+void WINAPI SetLastError(DWORD dwErrCode) { wince::t_lastError = dwErrCode; }
