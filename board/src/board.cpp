@@ -71,6 +71,10 @@ void Board::saveSettings(const nlohmann::json &settings) {
     settings_ = settings;
 }
 
+void Board::powerUp() {
+    // Each part of the hardware resets itself here.
+}
+
 bool Board::saveRegistry() {
     if (setting<bool>("/registry/save_fails", false)) return false;
     std::error_code ec;

@@ -55,6 +55,11 @@ class Board {
     // Host folder for named kernel objects shared by all processes on the board.
     std::filesystem::path objectsDir() const { return dir_ / "objects"; }
 
+    // A board start: the hardware comes up as after power-on (the flash
+    // devices in read-array mode, status ready). Called when the first
+    // program boots on a board that nothing else is running on, and on reboot.
+    void powerUp();
+
     // --- Registry persistence -------------------------------------------
     // The live registry is a text file; saving copies it into the store
     // kept in flash, clearing removes the store.

@@ -1,0 +1,27 @@
+// Sub-commands of `vboard`, one group per source file. Each takes the
+// arguments after its own name and returns the process exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+using Args = std::vector<std::string>;
+
+// main.cpp: create, run, log
+int cmdCreate(const Args &args);
+int cmdRun(const Args &args);
+int cmdLog(const Args &args);
+
+// volumes.cpp: mount, unmount, key, stop
+int cmdMount(const Args &args);
+int cmdUnmount(const Args &args);
+int cmdKey(const Args &args);
+int cmdStop(const Args &args);
+
+// Prints "vboard: MESSAGE" to stderr and returns 2 (bad use) for callers
+// to return.
+int usageError(const std::string &message);
+
+}  // namespace vboard
