@@ -53,6 +53,7 @@ BOOL CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
             SaveRegistry(dialog);
             break;
         case IDC_UPDATE_IMAGE:
+            ImagePath[0] = 0;  // the user picks the file afresh
             RunDialog(IDD_UPDATE, dialog, UpdateDlgProc);
             break;
         case IDC_REBOOT:

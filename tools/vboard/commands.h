@@ -9,10 +9,11 @@ namespace vboard {
 
 using Args = std::vector<std::string>;
 
-// main.cpp: create, run, log
+// main.cpp: create, set, run, log
 int cmdCreate(const Args &args);
 int cmdRun(const Args &args);
 int cmdLog(const Args &args);
+int cmdSet(const Args &args);
 
 // volumes.cpp: mount, unmount, key, stop
 int cmdMount(const Args &args);

@@ -1,7 +1,9 @@
 #include "wince/host.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -12,17 +14,45 @@ std::unique_ptr<board::Board> g_board;
 std::shared_ptr<Operator> g_operator;
 FatalHandler g_fatalHandler = nullptr;
 thread_local DWORD t_lastError = 0;
+int g_runningFd = -1;
+
+bool lockRunning(short type, int cmd) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    while (::fcntl(g_runningFd, cmd, &fl) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+// Every process running on a board holds a shared lock on its running.lock.
+// The first one to boot on an idle board finds no other holder: for the board
+// that is a start from power-off, so its hardware is powered up first.
+void joinRunningBoard(board::Board &board) {
+    g_runningFd = ::open((board.dir() / "running.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (g_runningFd < 0) throw board::BoardError("cannot open " + (board.dir() / "running.lock").string());
+    if (lockRunning(F_WRLCK, F_OFD_SETLK)) {
+        board.powerUp();
+        lockRunning(F_RDLCK, F_OFD_SETLK);  // downgrade: let others join
+    } else if (!lockRunning(F_RDLCK, F_OFD_SETLKW)) {
+        throw board::BoardError("cannot join the running board " + board.dir().string());
+    }
+}
 }  // namespace
 
 void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName) {
     board::EventLog::setProgram(programName);
     g_board = board::Board::open(boardDir);
+    joinRunningBoard(*g_board);
     g_operator = std::move(op);
 }
 
 void shutdown() {
     g_operator.reset();
     g_board.reset();
+    if (g_runningFd >= 0) ::close(g_runningFd);
+    g_runningFd = -1;
 }
 
 bool booted() { return g_board != nullptr; }

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite.
+#   scripts/test.sh            host build
+#   scripts/test.sh sanitize   the same with address and undefined-behaviour sanitizers
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-default}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+ctest --preset "$preset"

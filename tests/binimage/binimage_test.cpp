@@ -1,0 +1,87 @@
+// The image maker and inspector used by tests, demos and service engineers.
+#include <gtest/gtest.h>
+
+#include "image.h"
+#include "test_support.h"
+
+namespace {
+
+using nlohmann::json;
+
+TEST(BinImage, BuildWritesTheLayoutTheToolReads) {
+    const json d = {{"start", "0x80080000"},
+                    {"length", 100},
+                    {"records", {{{"address", "0x80080000"}, {"hex", "01020304"}}}}};
+    const std::string b = binimage::build(d);
+    const std::string expected("B000FF\n"
+                               "\x00\x00\x08\x80" "\x64\x00\x00\x00"
+                               "\x00\x00\x08\x80" "\x04\x00\x00\x00" "\x0a\x00\x00\x00" "\x01\x02\x03\x04"
+                               "\x00\x00\x00\x00" "\x00\x00\x00\x00" "\x00\x00\x00\x00",
+                               7 + 8 + 16 + 12);
+    EXPECT_EQ(b, expected);
+}
+
+struct InspectCase {
+    const char *name;
+    json description;
+    const char *refusal;  // null: accepted
+};
+
+TEST(BinImage, InspectorRefusesWhatTheToolRefuses) {
+    const std::vector<InspectCase> cases = {
+        {"good", {{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}}}}}, nullptr},
+        {"high start", {{"start", 0xBCA00000u}, {"records", {{{"address", 0xBCA00000u}, {"size", 64}}}}}, nullptr},
+        {"wrong signature", {{"signature", "B000FE\n"}, {"records", json::array()}}, "Not a WinCE Binary Image file!"},
+        {"truncated data",
+         {{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}}}}, {"truncate", 40}},
+         "Unexpected end of file!"},
+        {"no end record",
+         {{"start", 0x80080000u}, {"terminate", false}, {"records", {{{"address", 0x80080000u}, {"size", 8}}}}},
+         "Unexpected end of file!"},
+        {"outside window",
+         {{"start", 0x80080000u}, {"length", 16}, {"records", {{{"address", 0x82080000u}, {"size", 8}}}}},
+         "Error writing to Flash!"},
+        {"unaligned",
+         {{"start", 0x80080000u}, {"length", 16}, {"records", {{{"address", 0x80080001u}, {"size", 8}}}}},
+         "Error writing to Flash!"},
+    };
+    for (const auto &c : cases) {
+        const auto r = binimage::inspect(binimage::build(c.description));
+        if (c.refusal == nullptr) {
+            EXPECT_FALSE(r.refusal.has_value()) << c.name << ": " << r.refusal.value_or("");
+            EXPECT_EQ(r.start, 0x9CA00000u) << c.name;
+        } else {
+            EXPECT_EQ(r.refusal.value_or("accepted"), c.refusal) << c.name;
+        }
+    }
+}
+
+TEST(BinImage, ChecksumIsTheSumOfTheDataBytes) {
+    const json d = {{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"hex", "ff01ff01"}}}}};
+    const auto r = binimage::inspect(binimage::build(d));
+    ASSERT_EQ(r.records.size(), 2u);
+    EXPECT_EQ(r.records[0].checksum, 0x200u);
+    EXPECT_TRUE(r.records[0].checksumValid);
+    json bad = d;
+    bad["records"][0]["checksum"] = "bad";
+    EXPECT_FALSE(binimage::inspect(binimage::build(bad)).records[0].checksumValid);
+}
+
+TEST(BinImage, CommandLineToolsMakeAndJudgeImages) {
+    vtest::TempBoard board;
+    const auto out = board.dir() / "scratch" / "sample.bin";
+    std::filesystem::create_directories(out.parent_path());
+    auto made = vtest::run("mkbin", {"--sample", "2M", out.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    auto ok = vtest::run("inspectbin", {out.string(), "--board", board.dir().string()});
+    EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("the update tool writes this image"), std::string::npos) << ok.out;
+
+    vtest::writeFile(out, vtest::readFile(out).substr(0, 1000));
+    auto cut = vtest::run("inspectbin", {out.string()});
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_NE(cut.out.find("\"Unexpected end of file!\""), std::string::npos) << cut.out;
+    EXPECT_EQ(vtest::run("inspectbin", {}).exitCode, 2);
+}
+
+}  // namespace

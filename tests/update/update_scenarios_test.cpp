@@ -1,0 +1,452 @@
+// The image update driven as a person would drive it, on a virtual board.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "image.h"
+#include "resource.h"
+#include "update_driver.h"
+
+namespace {
+
+using namespace vtest;
+using nlohmann::json;
+
+constexpr uint32_t kBase = 0x9CA00000;
+constexpr uint32_t kBlock = 0x40000;
+
+const json kBoardSettings = {{"hal", {{"reboot", "return"}}}};
+
+std::u16string u16(const std::string &s) { return wince::toUtf16(s); }
+std::string u8(const std::u16string &s) { return wince::toUtf8(s); }
+
+// Writes an image into the board's root folder; returns its board path.
+std::u16string putImage(const TempBoard &board, const std::string &name, const json &description) {
+    writeFile(board.files() / name, binimage::build(description));
+    return u16("\\" + name);
+}
+
+// The records of an image description as (flash address, bytes).
+std::vector<std::pair<uint32_t, std::string>> recordsOf(const json &description) {
+    const std::string bytes = binimage::build(description);
+    const auto report = binimage::inspect(bytes);
+    std::vector<std::pair<uint32_t, std::string>> out;
+    for (const auto &r : report.records)
+        if (r.flashAddress != 0) out.emplace_back(r.flashAddress, bytes.substr(r.dataOffset, r.length));
+    return out;
+}
+
+// Flash outside [from, to) must be as it was.
+void expectUnchangedOutside(const std::string &before, const std::string &after, uint32_t from, uint32_t to) {
+    ASSERT_EQ(before.size(), after.size());
+    const size_t lo = from - 0x9C000000u, hi = to - 0x9C000000u;
+    EXPECT_TRUE(before.compare(0, lo, after, 0, lo) == 0) << "flash changed below " << std::hex << from;
+    EXPECT_TRUE(before.compare(hi, std::string::npos, after, hi, std::string::npos) == 0)
+        << "flash changed above " << std::hex << to;
+}
+
+bool allBlank(const std::string &flash, uint32_t from, uint32_t to) {
+    for (uint32_t a = from; a < to; ++a)
+        if (static_cast<uint8_t>(flash[a - 0x9C000000u]) != 0xFF) return false;
+    return true;
+}
+
+json simpleImage(uint32_t start, std::vector<uint32_t> sizes, uint32_t length = 0) {
+    json d = {{"start", start}, {"records", json::array()}};
+    uint32_t at = start;
+    for (uint32_t s : sizes) {
+        d["records"].push_back({{"address", at}, {"size", s}});
+        at += (s + 3) & ~3u;
+    }
+    d["length"] = length != 0 ? length : at - start;
+    return d;
+}
+
+// Puts old data into the image flash, as a board that already holds an image.
+void seedOldImage(const TempBoard &board, uint32_t from, uint32_t size) {
+    auto bytes = readFile(board.dir() / "flash.bin");
+    for (uint32_t i = 0; i < size; ++i) bytes[from - 0x9C000000u + i] = static_cast<char>(0x5A ^ (i & 0x7F));
+    writeFile(board.dir() / "flash.bin", bytes);
+}
+
+TEST(ImageUpdate, WritesEveryRecordFromTheMainDialogAndReturnsToIt) {
+    TempBoard board(kBoardSettings);
+    const json image = simpleImage(0x80080000, {0x1000, 0x30000, 0x7000});
+    const auto path = putImage(board, "nk.bin", image);
+    const std::string before = flashContents(board);
+    auto op = std::make_shared<RecordingOperator>();
+    op->mainButton = IDC_UPDATE_IMAGE;
+    op->choice = path;
+
+    EXPECT_EQ(runUpdateTool(board, op, u""), 1);
+
+    const std::string after = flashContents(board);
+    for (const auto &[address, data] : recordsOf(image)) EXPECT_EQ(flashAt(after, address, data.size()), data);
+    expectUnchangedOutside(before, after, kBase, kBase + kBlock);
+    EXPECT_TRUE(op->boxes().empty());
+    ASSERT_EQ(op->fileOpens().size(), 1u);
+    const auto &req = op->fileOpens()[0];
+    EXPECT_EQ(req.ownerCaption, u"Updating IMAGE");
+    ASSERT_EQ(req.filters.size(), 1u);
+    EXPECT_EQ(req.filters[0].first, u"IMAGE files");
+    EXPECT_EQ(req.filters[0].second, u"*.bin");
+    EXPECT_EQ(req.filterIndex, 1u);
+    EXPECT_EQ(req.initialDir, u"\\");
+    EXPECT_EQ(req.initialFile, u"");
+    EXPECT_EQ(req.maxFile, 260u);
+    EXPECT_EQ(req.flags, 0x1800u);
+    ASSERT_FALSE(op->views().empty());
+    EXPECT_EQ(op->views().back().imageText, u"Image: 9ca00000  Len: 00038000(229376)");
+    EXPECT_EQ(op->views().back().stepText, u"Section: 00000000  Len: 00000000(0)");
+    EXPECT_TRUE(board.events("reboot").empty());
+}
+
+TEST(ImageUpdate, BothAddressTranslationsLandAtTheStartOfTheImageFlash) {
+    for (uint32_t start : {0x80080000u, 0xBCA00000u}) {
+        TempBoard board(kBoardSettings);
+        const json image = simpleImage(start, {0x2000});
+        const auto path = putImage(board, "nk.bin", image);
+        auto op = std::make_shared<RecordingOperator>();
+        op->choice = path;
+        runUpdateTool(board, op, u"/u " + path);
+        const std::string after = flashContents(board);
+        EXPECT_EQ(flashAt(after, kBase, 0x2000), recordsOf(image)[0].second) << std::hex << start;
+        EXPECT_EQ(op->views().back().imageText, u"Image: 9ca00000  Len: 00002000(8192)") << std::hex << start;
+    }
+}
+
+TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
+    TempBoard board(kBoardSettings);
+    // 1500 bytes: both bars get a range of 1; the erase bar passes it (256 KB
+    // per block), the total bar ends at 1 KB.
+    const auto path = putImage(board, "small.bin", simpleImage(0x80080000, {1500}));
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    runUpdateTool(board, op, u"/u");
+    const auto views = op->views();
+    bool sawErase = false;
+    for (const auto &v : views) {
+        if (v.stepText == u"Erasing Flash Sector at 9ca00000") {
+            sawErase = true;
+            EXPECT_EQ(v.stepMax, 1);
+        }
+    }
+    EXPECT_TRUE(sawErase);
+    // After the erase the position stands at 256 (KB), past the range of 1.
+    const auto afterErase = std::find_if(views.begin(), views.end(), [](const UpdateView &v) { return v.totalMax == 1; });
+    ASSERT_NE(afterErase, views.end());
+    EXPECT_EQ(afterErase->stepPos, 256);
+    EXPECT_EQ(views.back().totalPos, 1);
+}
+
+TEST(ImageUpdate, RecordsAreWrittenInChunksOf16KbAndEmptyRecordsWriteNothing) {
+    TempBoard board(kBoardSettings);
+    json image = {{"start", 0x80080000u},
+                  {"length", 0x10000u},
+                  {"records",
+                   {{{"address", 0x80080000u}, {"size", 0}},
+                    {{"address", 0x80080000u}, {"size", 40000}},
+                    {{"address", 0x8008A000u}, {"size", 16}}}}};
+    const auto path = putImage(board, "chunks.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    runUpdateTool(board, op, u"/u");
+
+    std::vector<int> stepPositions;
+    for (const auto &v : op->views())
+        if (v.stepText == u"Section: 9ca00000  Len: 00009c40(40000)" && v.stepPos != 0) {
+            EXPECT_EQ(v.stepMax, 39);
+            if (stepPositions.empty() || stepPositions.back() != v.stepPos) stepPositions.push_back(v.stepPos);
+        }
+    EXPECT_EQ(stepPositions, (std::vector<int>{16, 32, 39}));
+    const std::string after = flashAt(flashContents(board), kBase, 0x10000);
+    const auto records = recordsOf(image);
+    EXPECT_EQ(after.substr(0, 40000), records[1].second);
+    EXPECT_EQ(after.substr(0xA000, 16), records[2].second);
+    // The total bar stops short: 40016 of 65536 bytes.
+    EXPECT_EQ(op->views().back().totalMax, 64);
+    EXPECT_EQ(op->views().back().totalPos, 39);
+}
+
+TEST(ImageUpdate, AWrongChecksumIsWrittenUnchanged) {
+    TempBoard board(kBoardSettings);
+    json image = {{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}, {"checksum", "bad"}}}}};
+    const auto path = putImage(board, "bad-sum.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 64), recordsOf(image)[0].second);
+}
+
+TEST(ImageUpdate, ARawAddressThatTranslatesToZeroEndsTheImage) {
+    TempBoard board(kBoardSettings);
+    // 0xE3680000 + 0x1C980000 = 0: the image ends there; what follows (a
+    // truncated record) is never read.
+    json image = {{"start", 0x80080000u},
+                  {"length", 0x1000u},
+                  {"records", {{{"address", 0x80080000u}, {"size", 0x100}}}},
+                  {"end", {{"address", 0xE3680000u}, {"length", 0x80000000u}}}};
+    std::string bytes = binimage::build(image) + std::string("\x00\x00\x08\x80\xFF", 5);
+    writeFile(board.files() / "z.bin", bytes);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = u"\\z.bin";
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    // The end record is shown as a section at 0, its length as a negative number.
+    EXPECT_EQ(op->views().back().stepText, u"Section: 00000000  Len: 80000000(-2147483648)");
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x100), recordsOf(image)[0].second);
+}
+
+// The messages of a refused or failed update, and what is left in flash.
+struct Refusal {
+    const char *name;
+    std::function<std::string()> bytes;
+    const char *text;
+    const char *caption;
+};
+
+TEST(ImageUpdate, ABrokenOrMisplacedImageIsRefusedBeforeAnythingIsErased) {
+    const std::string good = binimage::build(simpleImage(0x80080000, {0x1000, 0x41000}));
+    const std::vector<Refusal> cases = {
+        {"empty file", [] { return std::string(); }, "Not a WinCE Binary Image file!", "ERRER"},
+        {"six bytes", [] { return std::string("B000FF"); }, "Not a WinCE Binary Image file!", "ERRER"},
+        {"wrong signature", [&] { return "B000FE\n" + good.substr(7); }, "Not a WinCE Binary Image file!", "ERRER"},
+        {"short header", [&] { return good.substr(0, 12); }, "Unexpected end of file!", "ERROR"},
+        {"no records", [&] { return good.substr(0, 15); }, "Unexpected end of file!", "ERROR"},
+        {"short record header", [&] { return good.substr(0, 15 + 8); }, "Unexpected end of file!", "ERROR"},
+        {"short record data", [&] { return good.substr(0, good.size() - 100); }, "Unexpected end of file!", "ERROR"},
+        {"no end record", [&] { return good.substr(0, good.size() - 12); }, "Unexpected end of file!", "ERROR"},
+        {"record above the window",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80080000u + 0x2000000u}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"record ending at the window's last word",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80080000u + 0x2000000u - 16}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"image range beyond the window",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x2000001u},
+                                     {"records", {{{"address", 0x80080000u}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"record below the image flash",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80000000u}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"unaligned record",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80080002u}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"record outside the header's range over old data",
+         [] {
+             return binimage::build({{"start", 0x80080000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80080000u + kBlock}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+        {"record in the block where an unaligned start falls",
+         [] {
+             return binimage::build({{"start", 0x80081000u},
+                                     {"length", 0x1000u},
+                                     {"records", {{{"address", 0x80081000u}, {"size", 16}}}}});
+         },
+         "Error writing to Flash!", "ERROR"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempBoard board(kBoardSettings);
+        seedOldImage(board, kBase, 2 * kBlock);  // a working image the update must not wipe
+        writeFile(board.files() / "x.bin", c.bytes());
+        const std::string before = flashContents(board);
+        auto op = std::make_shared<RecordingOperator>();
+        op->choice = u"\\x.bin";
+        runUpdateTool(board, op, u"/u");
+        ASSERT_EQ(op->boxes().size(), 1u);
+        EXPECT_EQ(u8(op->boxes()[0].text), c.text);
+        EXPECT_EQ(u8(op->boxes()[0].caption), c.caption);
+        EXPECT_EQ(op->boxes()[0].ownerCaption, u"Updating IMAGE");
+        EXPECT_TRUE(flashContents(board) == before) << "flash was changed";
+        EXPECT_EQ(board.events("reboot").size(), 1u);
+    }
+}
+
+TEST(ImageUpdate, ARecordOutsideTheErasedBlocksIsWrittenWhereTheFlashIsBlank) {
+    TempBoard board(kBoardSettings);
+    // The header's range covers one block; the second record lies in the next,
+    // which is blank on this board, so the image is good.
+    json image = {{"start", 0x80080000u},
+                  {"length", 0x1000u},
+                  {"records", {{{"address", 0x80080000u}, {"size", 16}}, {{"address", 0x80080000u + kBlock}, {"size", 32}}}}};
+    const auto path = putImage(board, "x.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    EXPECT_EQ(flashAt(flashContents(board), kBase + kBlock, 32), recordsOf(image)[1].second);
+}
+
+TEST(ImageUpdate, CancellingTheFileOpenDialogChangesNothing) {
+    {
+        TempBoard board(kBoardSettings);
+        const std::string before = flashContents(board);
+        auto op = std::make_shared<RecordingOperator>();
+        op->mainButton = IDC_UPDATE_IMAGE;  // then back in the main dialog: close
+        EXPECT_EQ(runUpdateTool(board, op, u""), 1);
+        EXPECT_EQ(op->fileOpens().size(), 1u);
+        EXPECT_TRUE(op->views().empty());
+        EXPECT_TRUE(flashContents(board) == before);
+        EXPECT_TRUE(board.events("reboot").empty());
+    }
+    {
+        TempBoard board(kBoardSettings);
+        auto op = std::make_shared<RecordingOperator>();
+        EXPECT_EQ(runUpdateTool(board, op, u"/u"), 1);
+        EXPECT_EQ(board.events("reboot").size(), 1u);
+    }
+}
+
+TEST(ImageUpdate, TheUpdateArgumentPrefillsTheFileName) {
+    TempBoard board(kBoardSettings);
+    const auto path = putImage(board, "nk.bin", simpleImage(0x80080000, {64}));
+    for (const auto &[commandLine, shown] : std::vector<std::pair<std::u16string, std::u16string>>{
+             {u"/u " + path, path}, {u"/u", u""}, {u"/u ", u""}, {u"/update", u"ate"},
+             {u"/u " + std::u16string(300, u'a'), std::u16string(259, u'a')}}) {
+        auto op = std::make_shared<RecordingOperator>();  // cancels
+        runUpdateTool(board, op, commandLine);
+        ASSERT_EQ(op->fileOpens().size(), 1u);
+        EXPECT_EQ(op->fileOpens()[0].initialFile, shown);
+    }
+}
+
+// Abort at each of its points; the dialog closes without a message.
+TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
+    TempBoard board(kBoardSettings);
+    seedOldImage(board, kBase, 3 * kBlock);
+    const json image = simpleImage(0x80080000, {3 * kBlock});
+    const auto path = putImage(board, "nk.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    op->onUpdate = [](const UpdateView &v) {
+        return v.stepText == u"Erasing Flash Sector at 9ca40000" ? wince::Action{wince::Action::Press, IDCANCEL}
+                                                                  : wince::Action{};
+    };
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + 3 * kBlock));
+}
+
+TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
+    TempBoard board(kBoardSettings);
+    const json image = simpleImage(0x80080000, {4 * 16384});
+    const auto path = putImage(board, "nk.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    op->onUpdate = [](const UpdateView &v) {
+        return v.totalPos == 16 ? wince::Action{wince::Action::Press, IDCANCEL} : wince::Action{};
+    };
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    const std::string flash = flashContents(board);
+    EXPECT_EQ(flashAt(flash, kBase, 16384), recordsOf(image)[0].second.substr(0, 16384));
+    EXPECT_TRUE(allBlank(flash, kBase + 16384, kBase + kBlock));
+}
+
+// A second process holding "NorFlash": takes the board's lock the way the
+// platform layer does, and lets go when told.
+class FlashLockHolder {
+  public:
+    explicit FlashLockHolder(const TempBoard &board) {
+        int ready[2], release[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(release), 0);
+        const auto file = board.dir() / "objects" / "mutex-NorFlash.lock";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int fd = ::open(file.c_str(), O_RDWR | O_CREAT, 0644);
+            struct flock fl = {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            if (fd < 0 || ::fcntl(fd, F_OFD_SETLKW, &fl) != 0) ::_exit(1);
+            char c = 1;
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release[0], &c, 1);
+            ::_exit(0);
+        }
+        char c;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        releaseFd_ = release[1];
+        ::close(ready[0]);
+        ::close(ready[1]);
+        ::close(release[0]);
+    }
+    void release() {
+        if (pid_ <= 0) return;
+        char c = 1;
+        (void)!::write(releaseFd_, &c, 1);
+        ::close(releaseFd_);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+    ~FlashLockHolder() { release(); }
+
+  private:
+    pid_t pid_ = 0;
+    int releaseFd_ = -1;
+};
+
+TEST(ImageUpdate, AnotherProcessHoldingTheFlashDelaysTheUpdateUntilItLetsGo) {
+    TempBoard board(kBoardSettings);
+    const json image = simpleImage(0x80080000, {0x1000});
+    const auto path = putImage(board, "nk.bin", image);
+    FlashLockHolder holder(board);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    std::thread tool([&] { runUpdateTool(board, op, u"/u"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + 0x1000)) << "the update went on while the flash was held";
+    for (const auto &v : op->views()) EXPECT_TRUE(v.imageText.empty());
+    holder.release();
+    tool.join();
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x1000), recordsOf(image)[0].second);
+}
+
+TEST(ImageUpdate, AbortWhileWaitingForTheFlashStillErasesTheImageRange) {
+    TempBoard board(kBoardSettings);
+    seedOldImage(board, kBase, kBlock);
+    const auto path = putImage(board, "nk.bin", simpleImage(0x80080000, {0x1000}));
+    FlashLockHolder holder(board);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    std::atomic<bool> aborted{false};
+    op->onUpdate = [&](const UpdateView &) {
+        if (aborted.exchange(true)) return wince::Action{};
+        return wince::Action{wince::Action::Press, IDCANCEL};
+    };
+    std::thread tool([&] { runUpdateTool(board, op, u"/u"); });
+    while (!aborted) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    holder.release();
+    tool.join();
+    EXPECT_TRUE(op->boxes().empty());
+    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + kBlock));
+}
+
+}  // namespace

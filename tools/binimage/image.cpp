@@ -1,0 +1,210 @@
+#include "image.h"
+
+#include <cstring>
+#include <random>
+#include <stdexcept>
+
+namespace binimage {
+
+namespace {
+
+uint32_t le32(const std::string &b, uint64_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+}
+
+void put32(std::string &out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
+    if (!j.contains(key)) return fallback;
+    const auto &v = j.at(key);
+    if (v.is_number_unsigned() || v.is_number_integer()) return static_cast<uint32_t>(v.get<int64_t>());
+    if (v.is_string()) return static_cast<uint32_t>(std::stoull(v.get<std::string>(), nullptr, 0));
+    throw std::runtime_error(std::string("'") + key + "' must be a number or a number in a string");
+}
+
+bool insideWindow(uint32_t address, uint32_t length) {
+    if (address < kFlashBase) return false;
+    const uint32_t offset = address - kFlashBase;
+    if (offset >= kWindowSize) return false;
+    return length <= kWindowSize - 4 - offset;
+}
+
+std::string hex(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%08x", v);
+    return buf;
+}
+
+std::string recordData(const nlohmann::json &r, uint32_t size, std::mt19937 &rng) {
+    std::string data;
+    if (r.contains("hex")) {
+        const std::string h = r.at("hex").get<std::string>();
+        for (size_t i = 0; i + 1 < h.size(); i += 2) data += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
+        return data;
+    }
+    if (r.contains("text")) return r.at("text").get<std::string>();
+    const std::string fill = r.value("fill", std::string("random"));
+    data.resize(size);
+    if (fill == "random") {
+        for (auto &c : data) c = static_cast<char>(rng() & 0xFF);
+    } else if (fill == "counter") {
+        for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<char>(i & 0xFF);
+    } else {
+        std::memset(data.data(), static_cast<int>(std::stoul(fill, nullptr, 0)), size);
+    }
+    return data;
+}
+
+}  // namespace
+
+uint32_t imageOffsetFor(uint32_t imageStart) { return imageStart < 0xBCA00000u ? 0x1C980000u : 0xE0000000u; }
+
+uint32_t checksumOf(const uint8_t *data, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; ++i) sum += data[i];
+    return sum;
+}
+
+Report inspect(const std::string &b, BlankQuery blank, void *context) {
+    Report rep;
+    auto refuse = [&](const std::string &message, const std::string &why) {
+        rep.findings.push_back({Finding::Refusal, why});
+        if (!rep.refusal) rep.refusal = message;
+    };
+    static const char kSignature[] = "B000FF\n";
+    rep.signatureOk = b.size() >= 7 && std::memcmp(b.data(), kSignature, 7) == 0;
+    if (!rep.signatureOk) {
+        refuse("Not a WinCE Binary Image file!", b.size() < 7 ? "file shorter than the signature" : "wrong signature");
+        return rep;
+    }
+    if (b.size() < 15) {
+        refuse("Unexpected end of file!", "file ends inside the image header");
+        return rep;
+    }
+    rep.headerComplete = true;
+    rep.rawStart = le32(b, 7);
+    rep.length = le32(b, 11);
+    rep.offset = imageOffsetFor(rep.rawStart);
+    rep.start = rep.rawStart + rep.offset;
+    if (rep.length != 0 && !insideWindow(rep.start, rep.length))
+        refuse("Error writing to Flash!", "image range " + hex(rep.start) + "+" + hex(rep.length) +
+                                              " is not inside the 32 MB flash window");
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t a = kFlashBase + i * kBlockSize;
+        if (a - rep.start < rep.length) rep.eraseBlocks.push_back(a);
+    }
+    if (rep.start != kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1)))
+        rep.findings.push_back({Finding::Note, "image starts part-way into block " +
+                                                   hex(kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1))) +
+                                                   ", which is not erased"});
+    uint64_t pos = 15;
+    for (;;) {
+        if (pos + 12 > b.size()) {
+            refuse("Unexpected end of file!", "file ends inside a record header at offset " + std::to_string(pos));
+            break;
+        }
+        Record r;
+        r.rawAddress = le32(b, pos);
+        r.length = le32(b, pos + 4);
+        r.checksum = le32(b, pos + 8);
+        r.flashAddress = r.rawAddress != 0 ? r.rawAddress + rep.offset : 0;
+        r.dataOffset = pos + 12;
+        pos += 12;
+        if (r.flashAddress == 0) {
+            r.dataComplete = true;
+            rep.records.push_back(r);
+            rep.terminated = true;
+            break;
+        }
+        r.dataComplete = r.length <= b.size() - pos;
+        if (r.dataComplete)
+            r.checksumValid = checksumOf(reinterpret_cast<const uint8_t *>(b.data()) + pos, r.length) == r.checksum;
+        rep.records.push_back(r);
+        const std::string where = "record " + std::to_string(rep.records.size()) + " at " + hex(r.flashAddress);
+        if (!r.dataComplete) {
+            refuse("Unexpected end of file!", where + ": data ends early");
+            break;
+        }
+        if (r.length != 0) {
+            if ((r.flashAddress & 3) != 0) {
+                refuse("Error writing to Flash!", where + ": address not a multiple of 4");
+            } else if (!insideWindow(r.flashAddress, r.length)) {
+                refuse("Error writing to Flash!", where + ": outside the 32 MB flash window");
+            } else {
+                // Parts outside the erased blocks must already be blank.
+                const uint32_t end = r.flashAddress + ((r.length + 3) & ~3u);
+                for (uint32_t blk = kFlashBase + ((r.flashAddress - kFlashBase) & ~(kBlockSize - 1)); blk < end;
+                     blk += kBlockSize) {
+                    if (blk - rep.start < rep.length) continue;
+                    const uint32_t from = std::max(r.flashAddress, blk);
+                    const uint32_t to = std::min<uint64_t>(end, uint64_t{blk} + kBlockSize);
+                    if (blank == nullptr) {
+                        rep.findings.push_back({Finding::Note, where + ": block " + hex(blk) +
+                                                                   " is not erased; the flash there must read blank"});
+                    } else if (!blank(context, from, to - from)) {
+                        refuse("Error writing to Flash!", where + ": block " + hex(blk) +
+                                                              " is not erased and the flash there is not blank");
+                    }
+                }
+            }
+            if (!r.checksumValid) rep.findings.push_back({Finding::Note, where + ": checksum does not match"});
+        }
+        pos += r.length;
+    }
+    return rep;
+}
+
+std::string build(const nlohmann::json &d) {
+    std::mt19937 rng(number(d, "seed", 1));
+    std::string out = d.value("signature", std::string("B000FF\n"));
+    const uint32_t start = number(d, "start", 0x80080000);
+    std::string body;
+    uint32_t covered = 0;
+    for (const auto &r : d.value("records", nlohmann::json::array())) {
+        const uint32_t address = number(r, "address", start);
+        const std::string data = recordData(r, number(r, "size", 0), rng);
+        uint32_t checksum = checksumOf(reinterpret_cast<const uint8_t *>(data.data()), data.size());
+        if (r.contains("checksum")) {
+            if (r.at("checksum").is_string() && r.at("checksum") == "bad") checksum += 1;
+            else checksum = number(r, "checksum", checksum);
+        }
+        put32(body, address);
+        put32(body, number(r, "length", static_cast<uint32_t>(data.size())));
+        put32(body, checksum);
+        body += data;
+        covered = std::max<uint32_t>(covered, address - start + static_cast<uint32_t>(data.size()));
+    }
+    if (d.value("terminate", true)) {
+        const auto end = d.value("end", nlohmann::json::object());
+        put32(body, number(end, "address", 0));
+        put32(body, number(end, "length", 0));
+        put32(body, number(end, "checksum", 0));
+    }
+    put32(out, start);
+    put32(out, number(d, "length", covered));
+    out += body;
+    if (d.contains("truncate")) out.resize(std::min<size_t>(out.size(), number(d, "truncate", 0)));
+    return out;
+}
+
+nlohmann::json sampleDescription(uint32_t size, uint32_t seed) {
+    // Like a real OS image: a small first record (the jump page), a big
+    // kernel and file section, a table record, then the end record.
+    nlohmann::json d;
+    d["seed"] = seed;
+    d["start"] = "0x80080000";
+    const uint32_t body = std::max<uint32_t>(size, 0x10000) & ~0xFFFu;
+    auto rec = nlohmann::json::array();
+    rec.push_back({{"address", "0x80080000"}, {"size", 0x1000}});
+    rec.push_back({{"address", "0x80081000"}, {"size", body - 0x3000}});
+    rec.push_back({{"address", std::to_string(0x80080000u + body - 0x1000)}, {"size", 0x800}, {"fill", "counter"}});
+    d["records"] = rec;
+    d["length"] = body;
+    return d;
+}
+
+}  // namespace binimage

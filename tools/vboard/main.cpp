@@ -1,0 +1,208 @@
+// vboard: makes virtual boards and runs the board's programs on them.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+
+#include "board/board.h"
+#include "commands.h"
+
+namespace fs = std::filesystem;
+
+namespace vboard {
+
+namespace {
+
+const char *const kUsage = R"(usage:
+  vboard create DIR [--set KEY=VALUE]...     make a new board in DIR
+  vboard set DIR KEY=VALUE...                change settings of a board
+  vboard run DIR [--script FILE] [--pace] PROGRAM [ARGS...]
+                                             boot PROGRAM on the board; the scripted
+                                             operator plays FILE, else you operate it
+                                             from this terminal; --pace runs the board
+                                             clock at the board's own speed
+  vboard log DIR [--json]                    print the board's event log
+  vboard mount DIR NAME HOSTDIR              mount a FAT volume as \NAME
+  vboard unmount DIR NAME                    remove the volume \NAME
+  vboard key DIR shift down|up               hold or release a key
+  vboard stop DIR                            stop the board (running programs end)
+KEY is a setting's path with dots or slashes (hal.reboot or /hal/reboot);
+VALUE is JSON (true, 3, "text") or else taken as a string.
+)";
+
+// Applies KEY=VALUE to a settings object.
+bool applySetting(nlohmann::json &settings, const std::string &assignment) {
+    const auto eq = assignment.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    std::string key = assignment.substr(0, eq);
+    const std::string text = assignment.substr(eq + 1);
+    if (key[0] != '/') {
+        for (char &c : key)
+            if (c == '.') c = '/';
+        key = "/" + key;
+    }
+    nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+    if (value.is_discarded()) value = text;
+    settings[nlohmann::json::json_pointer(key)] = value;
+    return true;
+}
+
+fs::path programPath(const std::string &program) {
+    if (program.find('/') != std::string::npos) return fs::absolute(program);
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return self.parent_path() / program;
+}
+
+pid_t g_child = 0;
+void forwardSignal(int sig) {
+    if (g_child > 0) ::kill(g_child, sig);
+}
+
+std::string describe(const nlohmann::json &e) {
+    std::string out;
+    for (auto it = e.begin(); it != e.end(); ++it) {
+        if (it.key() == "t_ms" || it.key() == "pid" || it.key() == "program" || it.key() == "event") continue;
+        out += " " + it.key() + "=" + it.value().dump();
+    }
+    return out;
+}
+
+}  // namespace
+
+int usageError(const std::string &message) {
+    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    return 2;
+}
+
+int cmdCreate(const Args &args) {
+    if (args.empty()) return usageError("create needs a folder");
+    nlohmann::json overrides = nlohmann::json::object();
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--set" && i + 1 < args.size()) {
+            if (!applySetting(overrides, args[++i])) return usageError("bad setting '" + args[i] + "'");
+        } else {
+            return usageError("unknown option '" + args[i] + "'");
+        }
+    }
+    board::Board::create(args[0], overrides);
+    std::printf("made a board in %s\n", args[0].c_str());
+    return 0;
+}
+
+int cmdSet(const Args &args) {
+    if (args.size() < 2) return usageError("set needs a board folder and KEY=VALUE");
+    auto b = board::Board::open(args[0]);
+    nlohmann::json settings = b->settings();
+    for (size_t i = 1; i < args.size(); ++i)
+        if (!applySetting(settings, args[i])) return usageError("bad setting '" + args[i] + "'");
+    b->saveSettings(settings);
+    return 0;
+}
+
+int cmdRun(const Args &args) {
+    if (args.empty()) return usageError("run needs a board folder and a program");
+    const fs::path dir = fs::absolute(args[0]);
+    board::Board::open(dir);  // a clear message now if there is no board
+    std::string script;
+    bool pace = false;
+    size_t i = 1;
+    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+        if (args[i] == "--script" && i + 1 < args.size()) {
+            script = fs::absolute(args[++i]).string();
+            if (!fs::exists(script)) return usageError("no script " + script);
+        } else if (args[i] == "--pace") {
+            pace = true;
+        } else {
+            return usageError("unknown option '" + args[i] + "'");
+        }
+    }
+    if (i >= args.size()) return usageError("run needs a program");
+    const fs::path exe = programPath(args[i]);
+    if (!fs::exists(exe)) return usageError("no program " + exe.string());
+
+    std::vector<std::string> argStore{exe.string()};
+    argStore.insert(argStore.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+    std::vector<char *> argv;
+    for (auto &a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    g_child = ::fork();
+    if (g_child < 0) return usageError("cannot start " + exe.string());
+    if (g_child == 0) {
+        ::setenv("VBOARD_DIR", dir.c_str(), 1);
+        if (!script.empty()) ::setenv("VBOARD_SCRIPT", script.c_str(), 1);
+        else ::unsetenv("VBOARD_SCRIPT");
+        ::setenv("VBOARD_PACE", pace ? "1" : "0", 1);
+        ::execv(exe.c_str(), argv.data());
+        std::perror("vboard: exec");
+        ::_exit(127);
+    }
+    ::signal(SIGINT, forwardSignal);
+    ::signal(SIGTERM, forwardSignal);
+    int status = 0;
+    while (::waitpid(g_child, &status, 0) < 0) {
+        if (errno != EINTR) return usageError("lost the program");
+    }
+    if (WIFSIGNALED(status)) {
+        std::fprintf(stderr, "vboard: %s ended by signal %d\n", args[i].c_str(), WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    const int code = WEXITSTATUS(status);
+    if (code == 64) {
+        std::fprintf(stderr, "vboard: the board rebooted\n");
+        return 0;
+    }
+    return code;
+}
+
+int cmdLog(const Args &args) {
+    if (args.empty()) return usageError("log needs a board folder");
+    const bool json = args.size() > 1 && args[1] == "--json";
+    auto b = board::Board::open(args[0]);
+    if (json) {
+        std::ifstream in(b->log().file());
+        std::cout << in.rdbuf();
+        return 0;
+    }
+    for (const auto &e : b->log().read()) {
+        if (e.is_discarded()) continue;
+        std::printf("%10u ms  %-18s %-16s%s\n", e.value("t_ms", 0u), e.value("program", std::string("?")).c_str(),
+                    e.value("event", std::string("?")).c_str(), describe(e).c_str());
+    }
+    return 0;
+}
+
+}  // namespace vboard
+
+int main(int argc, char **argv) {
+    if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+        std::fputs(vboard::kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const std::string command = argv[1];
+    const vboard::Args args(argv + 2, argv + argc);
+    static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
+        {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},       {"run", vboard::cmdRun},
+        {"log", vboard::cmdLog},       {"mount", vboard::cmdMount},   {"unmount", vboard::cmdUnmount},
+        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},
+    };
+    const auto it = commands.find(command);
+    if (it == commands.end()) {
+        std::fprintf(stderr, "vboard: unknown command '%s'\n%s", command.c_str(), vboard::kUsage);
+        return 2;
+    }
+    try {
+        return it->second(args);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vboard: %s\n", e.what());
+        return 1;
+    }
+}
