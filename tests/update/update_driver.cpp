@@ -6,6 +6,7 @@
 #include "update_tool.h"
 
 extern "C" const wince::ModuleResources wince_program_module;
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
 namespace vtest {
 

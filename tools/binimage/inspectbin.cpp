@@ -1,9 +1,11 @@
 // inspectbin: tells what the update tool would do with a .bin image.
-//   inspectbin IMAGE.bin [--board DIR]
+//   inspectbin IMAGE.bin [--board DIR [--verify]]
 // Prints the header, each record (raw and flash address, length, checksum),
 // the blocks that would be erased and every problem found. With a board, the
 // flash outside the erased blocks is checked for blankness too. Exits 1 when
 // the update tool would refuse the image.
+// With --verify it tells instead whether the board's flash holds every record
+// of the image byte for byte (exit 0) or not (exit 1).
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -15,14 +17,15 @@
 namespace {
 
 int usage() {
-    std::fputs("usage: inspectbin IMAGE.bin [--board DIR]\n", stderr);
+    std::fputs("usage: inspectbin IMAGE.bin [--board DIR [--verify]]\n", stderr);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2 && !(argc == 4 && std::string(argv[2]) == "--board")) return usage();
+    const bool verify = argc == 5 && std::string(argv[4]) == "--verify";
+    if (argc != 2 && !((argc == 4 || verify) && std::string(argv[2]) == "--board")) return usage();
     std::ifstream in(argv[1], std::ios::binary);
     if (!in) {
         std::fprintf(stderr, "inspectbin: cannot read %s\n", argv[1]);
@@ -42,6 +45,20 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "inspectbin: no virtual board at %s\n", argv[3]);
             return 2;
         }
+    }
+    if (verify) {
+        const binimage::Report r = binimage::inspect(bytes);
+        if (r.refusal) {
+            std::printf("%s is not an image the update tool writes (\"%s\")\n", argv[1], r.refusal->c_str());
+            return 1;
+        }
+        if (auto missing = verifyOnBoard(bytes, r, context)) {
+            std::printf("the flash of %s does NOT hold %s: %s differs\n", argv[3], argv[1], missing->c_str());
+            return 1;
+        }
+        std::printf("the flash of %s holds %s: all %zu records match byte for byte\n", argv[3], argv[1],
+                    r.records.size() - 1);
+        return 0;
     }
     const binimage::Report r = binimage::inspect(bytes, query, context);
 

@@ -188,6 +188,7 @@ int main(int argc, char **argv) {
         return argc < 2 ? 2 : 0;
     }
     const std::string command = argv[1];
+    board::EventLog::setProgram("vboard");
     const vboard::Args args(argv + 2, argv + argc);
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
         {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},       {"run", vboard::cmdRun},

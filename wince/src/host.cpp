@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "board/volumes.h"
+
 namespace wince {
 
 namespace {
@@ -44,6 +46,7 @@ void joinRunningBoard(board::Board &board) {
 void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName) {
     board::EventLog::setProgram(programName);
     g_board = board::Board::open(boardDir);
+    board::noteBoot(*g_board);  // a stop before this boot is not ours
     joinRunningBoard(*g_board);
     g_operator = std::move(op);
 }

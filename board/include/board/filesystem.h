@@ -1,0 +1,74 @@
+// The board's file system on the host. Board paths are UTF-8 here, with
+// backslashes ("\Windows\default.fdf"); "\" is the board's files folder and
+// "\NAME\..." lies in the host folder of the mounted volume NAME. Names are
+// matched without regard to case, as on the board. No board path reaches
+// outside the board's files folder or the volume's folder: ".." is refused
+// and symbolic links that point out are treated as absent.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board/board.h"
+
+namespace board {
+
+enum class PathStatus {
+    Found,           // the entry exists
+    Missing,         // its folder exists, the entry does not (it could be made)
+    FolderNotFound,  // a folder on the way is missing or not a folder
+    Invalid,         // not a board path: "..", an empty name, a NUL, a way out
+};
+
+struct BoardPathLookup {
+    PathStatus status = PathStatus::Invalid;
+    // Found: the entry, symbolic links resolved. Missing: where it would be
+    // made (its folder resolved, its name as given).
+    std::filesystem::path host;
+    // The host folder the path lives under (files folder or volume folder).
+    std::filesystem::path root;
+    bool isRoot = false;  // "\" itself or a volume's own folder
+};
+
+BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPathUtf8);
+// The host path of an existing entry.
+std::optional<std::filesystem::path> resolveBoardPath(const Board &board, const std::string &boardPathUtf8);
+
+// One entry of a board folder as the board lists it: the names of the host
+// folder (never "." or ".."), without names no board path can spell and
+// links that point out; "\" also lists the mounted volumes as folders.
+struct BoardEntry {
+    std::string name;
+    std::filesystem::path host;
+    bool isDirectory = false;
+};
+// nullopt when the folder does not exist. Sorted by name.
+std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const std::string &folderUtf8);
+
+// Creation times, as FILETIME values (100-ns units since 1601 UTC). The board
+// keeps them itself (filetimes.json) since host file systems may not; without
+// an entry a file's creation time is its host modification time.
+void setCreationTime(const Board &board, const std::string &boardPathUtf8, uint64_t fileTime);
+std::optional<uint64_t> creationTime(const Board &board, const std::string &boardPathUtf8);
+// Only the time the board keeps for that path, if any (no look at the host).
+std::optional<uint64_t> keptCreationTime(const Board &board, const std::string &boardPathUtf8);
+// A file made anew (or deleted) forgets the time kept for its path.
+void forgetCreationTime(const Board &board, const std::string &boardPathUtf8);
+
+// A host time (seconds and nanoseconds since 1970) as FILETIME.
+uint64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds);
+
+// The board's rules for names: equal without regard to case, and patterns
+// with "*" (any run of characters) and "?" (one character); "*.*" is every
+// name.
+bool namesEqual(std::string_view a, std::string_view b);
+bool nameMatches(std::string_view name, std::string_view pattern);
+// A board path in one spelling: lower case, single backslashes, no trailing
+// backslash, "." dropped ("\windows\default.fdf").
+std::string normalizedBoardPath(const std::string &boardPathUtf8);
+
+}  // namespace board

@@ -1,0 +1,186 @@
+#include "board/volumes.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "board/filesystem.h"
+#include "filesystem_store.h"
+
+namespace board {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path stateLock(const Board &board) { return board.dir() / "state.lock"; }
+fs::path volumesFile(const Board &board) { return board.dir() / "volumes.json"; }
+fs::path journalFile(const Board &board) { return board.dir() / "volume-changes.jsonl"; }
+fs::path keysFile(const Board &board) { return board.dir() / "keys.json"; }
+fs::path stopFile(const Board &board) { return board.dir() / "stop"; }
+
+std::vector<Volume> volumesOf(const nlohmann::json &table) {
+    std::vector<Volume> out;
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (it.value().is_string()) out.push_back(Volume{it.key(), fs::path(it.value().get<std::string>())});
+    return out;  // a JSON object keeps its keys sorted
+}
+
+// A volume name becomes a folder name of the board: it must be one that the
+// board's FAT volumes could carry.
+void checkVolumeName(const std::string &name) {
+    if (name.empty()) throw BoardError("a volume needs a name");
+    if (name.size() > 255) throw BoardError("the volume name \"" + name + "\" is too long");
+    if (name == "." || name == "..") throw BoardError("\"" + name + "\" cannot name a volume");
+    for (unsigned char c : name) {
+        if (c < 0x20 || std::strchr("<>:\"/\\|?*", c) != nullptr)
+            throw BoardError("the volume name \"" + name + "\" holds a character a folder name cannot");
+    }
+    if (name.back() == ' ' || name.back() == '.')
+        throw BoardError("the volume name \"" + name + "\" ends in a space or a dot");
+}
+
+void appendChange(const Board &board, const std::string &name, bool attached) {
+    const std::string line = nlohmann::json{{"name", name}, {"attached", attached}}.dump() + "\n";
+    const fs::path file = journalFile(board);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) throw BoardError("cannot write " + file.string() + ": " + std::strerror(errno));
+    // One write of a whole line: a reader never sees half of one.
+    const ssize_t n = ::write(fd, line.data(), line.size());
+    ::close(fd);
+    if (n != static_cast<ssize_t>(line.size())) throw BoardError("cannot write " + file.string());
+}
+
+uint64_t fileSize(const fs::path &file) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    return ec ? 0 : size;
+}
+
+uint64_t readStopCount(const Board &board) {
+    const std::string text = store::readText(stopFile(board));
+    try {
+        return text.empty() ? 0 : std::stoull(text);
+    } catch (const std::exception &) {
+        throw BoardError("the board file " + stopFile(board).string() + " does not hold a count");
+    }
+}
+
+std::mutex g_bootMutex;
+std::map<std::string, uint64_t> g_stopCountAtBoot;
+
+}  // namespace
+
+std::vector<Volume> mountedVolumes(const Board &board) { return volumesOf(*store::readJsonObject(volumesFile(board))); }
+
+std::optional<Volume> findVolume(const Board &board, const std::string &name) {
+    for (auto &v : mountedVolumes(board))
+        if (namesEqual(v.name, name)) return v;
+    return std::nullopt;
+}
+
+void mountVolume(const Board &board, const std::string &name, const fs::path &hostDir) {
+    checkVolumeName(name);
+    std::error_code ec;
+    const fs::path dir = fs::canonical(hostDir, ec);
+    if (ec || !fs::is_directory(dir)) throw BoardError("no folder at " + hostDir.string() + " to mount");
+    store::FileLock lock(stateLock(board));
+    nlohmann::json table = *store::readJsonObject(volumesFile(board));
+    for (auto &v : volumesOf(table))
+        if (namesEqual(v.name, name)) throw BoardError("a volume \\" + v.name + " is already mounted");
+    table[name] = dir.string();
+    store::writeJson(volumesFile(board), table);
+    appendChange(board, name, true);
+}
+
+void unmountVolume(const Board &board, const std::string &name) {
+    store::FileLock lock(stateLock(board));
+    nlohmann::json table = *store::readJsonObject(volumesFile(board));
+    for (auto &v : volumesOf(table)) {
+        if (!namesEqual(v.name, name)) continue;
+        table.erase(v.name);
+        store::writeJson(volumesFile(board), table);
+        appendChange(board, v.name, false);
+        return;
+    }
+    throw BoardError("no volume \\" + name + " is mounted");
+}
+
+VolumeSnapshot volumeSnapshot(const Board &board) {
+    // Under the lock no mount can fall between the table and the journal end.
+    store::FileLock lock(stateLock(board));
+    VolumeSnapshot snap;
+    snap.volumes = volumesOf(*store::readJsonObject(volumesFile(board)));
+    snap.journalEnd = fileSize(journalFile(board));
+    return snap;
+}
+
+std::vector<VolumeChange> volumeChangesSince(const Board &board, uint64_t &offset) {
+    std::vector<VolumeChange> out;
+    const fs::path file = journalFile(board);
+    if (fileSize(file) <= offset) return out;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return out;
+    std::string text;
+    char buf[4096];
+    off_t at = static_cast<off_t>(offset);
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+    ::close(fd);
+    // Only whole lines count; a line still being written waits for the next look.
+    size_t start = 0;
+    for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+        auto j = nlohmann::json::parse(text.substr(start, nl - start), nullptr, false);
+        if (j.is_object() && j.contains("name") && j["name"].is_string())
+            out.push_back(VolumeChange{j["name"].get<std::string>(), j.value("attached", false)});
+    }
+    offset += start;
+    return out;
+}
+
+bool isKnownKey(const std::string &key) { return key == "shift" || key == "ctrl" || key == "alt"; }
+
+bool keyHeld(const Board &board, const std::string &key) {
+    const auto keys = store::readJsonObject(keysFile(board));
+    auto it = keys->find(key);
+    return it != keys->end() && it->is_boolean() && it->get<bool>();
+}
+
+void setKeyHeld(const Board &board, const std::string &key, bool held) {
+    if (!isKnownKey(key)) throw BoardError("the board has no key \"" + key + "\" (it has shift, ctrl and alt)");
+    store::FileLock lock(stateLock(board));
+    nlohmann::json keys = *store::readJsonObject(keysFile(board));
+    keys[key] = held;
+    store::writeJson(keysFile(board), keys);
+}
+
+void requestStop(const Board &board) {
+    store::FileLock lock(stateLock(board));
+    store::writeText(stopFile(board), std::to_string(readStopCount(board) + 1) + "\n");
+}
+
+void noteBoot(const Board &board) {
+    const uint64_t count = readStopCount(board);
+    std::lock_guard<std::mutex> lock(g_bootMutex);
+    g_stopCountAtBoot[board.dir().string()] = count;
+}
+
+bool stopRequested(const Board &board) {
+    const uint64_t count = readStopCount(board);
+    std::lock_guard<std::mutex> lock(g_bootMutex);
+    // A process that never noted its boot starts counting now.
+    auto [it, inserted] = g_stopCountAtBoot.emplace(board.dir().string(), count);
+    return !inserted && count > it->second;
+}
+
+}  // namespace board

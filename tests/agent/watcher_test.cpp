@@ -1,0 +1,149 @@
+// DrainMountQueue on messages written straight into a queue, so that every
+// shape of notification can be tried.
+#include <msgqueue.h>
+#include <pnp.h>
+
+#include <cstring>
+
+#include "agent_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Drain : public AgentOnBoard {
+  protected:
+    void SetUp() override {
+        AgentOnBoard::SetUp();
+        MSGQUEUEOPTIONS o = {sizeof(MSGQUEUEOPTIONS), 0, 0, 128, TRUE};
+        reader_ = CreateMsgQueue(u"mounts", &o);
+        o.bReadAccess = FALSE;
+        writer_ = CreateMsgQueue(u"mounts", &o);
+        ASSERT_NE(reader_, nullptr);
+        ASSERT_NE(writer_, nullptr);
+    }
+    void TearDown() override {
+        CloseMsgQueue(reader_);
+        CloseMsgQueue(writer_);
+        AgentOnBoard::TearDown();
+    }
+
+    // A notification record as the platform writes it, `size` bytes long
+    // (the name's NUL included unless the size cuts it off).
+    void notify(const std::u16string &name, size_t size = 0, bool attached = true) {
+        std::vector<uint8_t> m(28 + (name.size() + 1) * 2, 0);
+        DEVDETAIL head = {};
+        head.guidDevClass = FATFS_MOUNT_GUID;
+        head.fAttached = attached;
+        head.cbName = static_cast<int>((name.size() + 1) * 2);
+        std::memcpy(m.data(), &head, 28);
+        std::memcpy(m.data() + 28, name.c_str(), (name.size() + 1) * 2);
+        if (size != 0) m.resize(size, 0);
+        ASSERT_TRUE(WriteMsgQueue(writer_, m.data(), static_cast<DWORD>(m.size()), 0, 0));
+    }
+    // A card with one file to copy and one program to start, both named
+    // after the card.
+    fs::path card(const std::string &name) {
+        const fs::path dir = board_.dir() / ("card-" + name);
+        put(dir / "AutoCopy" / "order.txt", name);
+        put(dir / "AutoRun" / (name + ".exe"), "MZ");
+        put(dir / "AutoRun" / (name + ".lnk"), "1#\\Windows\\" + name + ".exe");
+        put(files() / "Windows" / (name + ".exe"), "MZ");
+        board::mountVolume(wince::currentBoard(), name, dir);
+        return dir;
+    }
+    std::vector<std::string> programs() const {
+        std::vector<std::string> out;
+        for (auto &s : starts()) out.push_back(s.program);
+        return out;
+    }
+    bool queueEmpty() { return WaitForSingleObject(reader_, 0) == WAIT_TIMEOUT; }
+
+    HANDLE reader_ = nullptr;
+    HANDLE writer_ = nullptr;
+};
+
+TEST_F(Drain, TwoCardsInOrderEachHandledWhole) {
+    card("A");
+    card("B");
+    notify(u"\\A");
+    notify(u"\\B");
+    DrainMountQueue(reader_);
+    // Executables before shortcuts, the first card before the second.
+    const std::vector<std::string> want = {"\\A\\AutoRun\\A.exe", "\\Windows\\A.exe", "\\B\\AutoRun\\B.exe",
+                                           "\\Windows\\B.exe"};
+    EXPECT_EQ(programs(), want);
+    EXPECT_EQ(vtest::readFile(files() / "order.txt"), "B") << "B's copy came after A's";
+    EXPECT_TRUE(queueEmpty());
+}
+
+TEST_F(Drain, ShiftDropsTheCardForGood) {
+    card("A");
+    card("B");
+    notify(u"\\A");
+    notify(u"\\B");
+    board::setKeyHeld(wince::currentBoard(), "shift", true);
+    DrainMountQueue(reader_);
+    EXPECT_TRUE(programs().empty());
+    EXPECT_FALSE(fs::exists(files() / "order.txt"));
+    EXPECT_FALSE(queueEmpty()) << "B still waits and wakes the loop again";
+
+    board::setKeyHeld(wince::currentBoard(), "shift", false);
+    DrainMountQueue(reader_);
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\B\\AutoRun\\B.exe", "\\Windows\\B.exe"}));
+    EXPECT_TRUE(queueEmpty());
+}
+
+TEST_F(Drain, ARemovalFindsNothingToDo) {
+    card("A");
+    board::unmountVolume(wince::currentBoard(), "A");
+    notify(u"\\A", 0, false);
+    DrainMountQueue(reader_);
+    EXPECT_TRUE(programs().empty());
+    EXPECT_FALSE(fs::exists(files() / "order.txt"));
+    EXPECT_TRUE(queueEmpty());
+}
+
+TEST_F(Drain, ANameWithoutNulIsCutAtTheMessagesEnd) {
+    // 34 characters fill the 68 bytes after offset 28 with no room for a NUL.
+    const std::string name(33, 'N');
+    card(name);
+    notify(u"\\" + std::u16string(33, u'N') + u"TAIL", 96);
+    DrainMountQueue(reader_);
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\" + name + "\\AutoRun\\" + name + ".exe",
+                                                    "\\Windows\\" + name + ".exe"}));
+}
+
+TEST_F(Drain, AShortMessageDoesNotBorrowTheLastOnesBytes) {
+    // The read buffer keeps the bytes of a longer earlier message; a later
+    // message without its NUL must not pick them up.
+    card("SD");
+    put(board_.dir() / "card-SDcard2" / "AutoRun" / "wrong.exe", "MZ");
+    board::mountVolume(wince::currentBoard(), "SDcard2", board_.dir() / "card-SDcard2");
+    notify(u"\\XXcard2");           // no such volume: nothing happens
+    notify(u"\\SD", 28 + 3 * 2);  // "\SD" and no NUL; with the old bytes it would read "\SDcard2"
+    DrainMountQueue(reader_);
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\SD\\AutoRun\\SD.exe", "\\Windows\\SD.exe"}));
+}
+
+TEST_F(Drain, MessagesWithoutAVolumeAreSkipped) {
+    card("A");
+    notify(u"", 0);      // an empty name
+    notify(u"\\A", 20);  // ends before the name
+    notify(u"\\A");
+    DrainMountQueue(reader_);
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\A\\AutoRun\\A.exe", "\\Windows\\A.exe"}));
+}
+
+TEST_F(Drain, AMessageTooLongToReadEndsTheDrainButIsGone) {
+    card("A");
+    notify(u"\\" + std::u16string(48, u'x'));  // 128 bytes: more than the 96 read
+    notify(u"\\A");
+    DrainMountQueue(reader_);
+    EXPECT_TRUE(programs().empty()) << "a failed read ends the drain";
+    DrainMountQueue(reader_);
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\A\\AutoRun\\A.exe", "\\Windows\\A.exe"}));
+    EXPECT_TRUE(queueEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The update tool's command line, main dialog and registry commands, run as
+// the board runs them: `vboard run` with a scripted operator.
+#include <gtest/gtest.h>
+
+#include "resource.h"
+#include "test_support.h"
+#include "update_tool.h"
+
+namespace {
+
+using nlohmann::json;
+using vtest::TempBoard;
+
+struct Run {
+    vtest::RunResult result;
+    std::vector<json> events;
+};
+
+// Runs the tool through `vboard run` with `script`; args are the tool's own.
+Run runTool(const TempBoard &board, const std::string &script, const std::vector<std::string> &args) {
+    const auto file = board.writeScratch("script.txt", script);
+    std::vector<std::string> all = {"run", board.dir().string(), "--script", file.string(), "image-update-tool"};
+    all.insert(all.end(), args.begin(), args.end());
+    Run r{vtest::run("vboard", all), {}};
+    for (auto &e : board.events())
+        if (e.value("program", "") == "image-update-tool") r.events.push_back(e);
+    return r;
+}
+
+std::vector<std::string> kinds(const std::vector<json> &events) {
+    std::vector<std::string> out;
+    for (const auto &e : events) {
+        const std::string k = e.value("event", "");
+        if (k != "start" && k != "exit") out.push_back(k);
+    }
+    return out;
+}
+
+const std::string kCloseMain = "wait dialog \"Update Tool v1.4\"\nclose\n";
+
+TEST(CommandLine, OnlyTheFirstTwoCharactersSelectASwitch) {
+    struct Case {
+        std::string arg;
+        std::string script;
+        std::vector<std::string> events;  // what the board saw, in order
+    };
+    const std::vector<Case> cases = {
+        {"", kCloseMain, {"dialog_open", "close", "dialog_close"}},
+        {" /r", kCloseMain, {"dialog_open", "close", "dialog_close"}},
+        {"x/r", kCloseMain, {"dialog_open", "close", "dialog_close"}},
+        {"/x", "", {}},
+        {"/", "", {}},
+        {"/F", "", {}},
+        {"/R", "", {}},
+        {"/U", "", {}},
+        {"/f", "dismiss \"Registry Succesfully Saved\" \"Registry\"\n", {"registry_save", "messagebox"}},
+        {"/fast", "dismiss \"Registry Succesfully Saved\" \"Registry\"\n", {"registry_save", "messagebox"}},
+        {"/r", "", {"reboot"}},
+        {"/reboot", "", {"reboot"}},
+        // The update dialog is never shown when the file choice is cancelled.
+        {"/u", "cancel\n", {"fileopen", "reboot"}},
+        {"/update", "cancel\n", {"fileopen", "reboot"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("command line '" + c.arg + "'");
+        TempBoard board(json{{"hal", {{"reboot", "return"}}}});
+        const auto run = runTool(board, c.script, c.arg.empty() ? std::vector<std::string>{} : std::vector{c.arg});
+        EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
+        EXPECT_EQ(kinds(run.events), c.events);
+    }
+}
+
+TEST(CommandLine, SaveSwitchShowsItsBoxWithoutOwner) {
+    TempBoard board;
+    const auto run = runTool(board, "dismiss \"Registry Succesfully Saved\" \"Registry\"\n", {"/f"});
+    EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
+    const auto boxes = board.events("messagebox");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0]["owner"].is_null());
+    EXPECT_EQ(boxes[0]["type"], 0);
+    EXPECT_TRUE(std::filesystem::exists(board.dir() / "registry" / "stored.reg"));
+}
+
+TEST(CommandLine, RebootEndsTheRunAsTheBoardRestarts) {
+    TempBoard board;  // the board really reboots
+    const auto run = runTool(board, "", {"/r"});
+    EXPECT_EQ(run.result.exitCode, 0);
+    EXPECT_NE(run.result.err.find("the board rebooted"), std::string::npos) << run.result.err;
+    EXPECT_EQ(board.events("reboot").size(), 1u);
+    EXPECT_TRUE(board.events("exit").empty());
+}
+
+struct ButtonCase {
+    std::string name;
+    json settings;
+    int button;
+    std::string text;  // expected message box; empty: none
+    std::vector<std::string> events;
+};
+
+TEST(MainDialog, EachButtonDoesItsCommandAndTellsTheOutcome) {
+    const json ret = {{"hal", {{"reboot", "return"}}}};
+    const std::vector<ButtonCase> cases = {
+        {"save", ret, IDC_SAVE_REGISTRY, "Registry Succesfully Saved", {"registry_save", "messagebox"}},
+        {"save fails", {{"hal", {{"reboot", "return"}}}, {"registry", {{"save_fails", true}}}}, IDC_SAVE_REGISTRY,
+         "Registry Save FAILED!", {"registry_save", "messagebox"}},
+        {"clear", ret, IDC_CLEAR_REGISTRY, "Registry Succesfully Cleared", {"registry_clear", "messagebox"}},
+        {"clear fails", {{"hal", {{"reboot", "return"}, {"clear_registry_fails", true}}}}, IDC_CLEAR_REGISTRY,
+         "Registry Clear FAILED!", {"registry_clear", "messagebox"}},
+        {"reboot that returns", ret, IDC_REBOOT, "", {"reboot"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempBoard board(c.settings);
+        std::string script = "wait dialog \"Update Tool v1.4\"\npress " + std::to_string(c.button) + "\n";
+        if (!c.text.empty()) script += "dismiss \"" + c.text + "\" \"Registry\"\n";
+        script += kCloseMain;
+        const auto run = runTool(board, script, {});
+        EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
+        std::vector<std::string> expected = {"dialog_open", "press"};
+        expected.insert(expected.end(), c.events.begin(), c.events.end());
+        expected.insert(expected.end(), {"close", "dialog_close"});
+        EXPECT_EQ(kinds(run.events), expected);
+        for (const auto &box : board.events("messagebox")) {
+            EXPECT_EQ(box["text"], c.text);
+            EXPECT_EQ(box["caption"], "Registry");
+            EXPECT_EQ(box["owner"], "Update Tool v1.4");
+        }
+    }
+}
+
+TEST(MainDialog, SavingThenClearingLeavesNoStoredRegistry) {
+    TempBoard board;
+    const std::string script = "wait dialog \"Update Tool v1.4\"\npress \"Save Registry to Flash\"\ndismiss\n"
+                               "press \"Clear Registry on Flash\"\ndismiss\n" + kCloseMain;
+    const auto run = runTool(board, script, {});
+    EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
+    EXPECT_FALSE(std::filesystem::exists(board.dir() / "registry" / "stored.reg"));
+    EXPECT_EQ(board.events("registry_save").size(), 1u);
+    EXPECT_EQ(board.events("registry_clear").size(), 1u);
+}
+
+TEST(MainDialog, ButtonRebootEndsTheRunOnARealBoard) {
+    TempBoard board;
+    const auto run = runTool(board, "wait dialog \"Update Tool v1.4\"\npress \"Reboot\"\n", {});
+    EXPECT_EQ(run.result.exitCode, 0) << run.result.err;
+    EXPECT_EQ(board.events("reboot").size(), 1u);
+}
+
+TEST(MainDialog, UnknownCommandsAreAnsweredWithoutEffect) {
+    // Answered in this process: nothing the procedure does for these touches
+    // the platform.
+    EXPECT_EQ(MainDlgProc(nullptr, WM_COMMAND, MAKEWPARAM(1, 0), 0), TRUE);
+    EXPECT_EQ(MainDlgProc(nullptr, WM_COMMAND, MAKEWPARAM(999, 0), 0), TRUE);
+    EXPECT_EQ(MainDlgProc(nullptr, WM_INITDIALOG, 0, 0), TRUE);
+    EXPECT_EQ(MainDlgProc(nullptr, WM_SETTEXT, 0, 0), FALSE);
+    EXPECT_EQ(MainDlgProc(nullptr, WM_CLOSE, 0, 0), FALSE);
+}
+
+TEST(MainDialog, AScriptThatDoesNotMatchWhatTheToolShowsFailsTheRun) {
+    TempBoard board;
+    const auto run = runTool(board, "dismiss \"Registry Save FAILED!\"\n", {"/f"});
+    EXPECT_NE(run.result.exitCode, 1);
+    EXPECT_NE(run.result.err.find("Registry Succesfully Saved"), std::string::npos) << run.result.err;
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Copy throughput of the agent's AutoCopy on a virtual board, against `cp -r`
+// of the same tree on the same disk. Prints both and their ratio; a
+// measurement, never a pass or fail.
+//
+//   bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N]
+//
+// The tree has N files of BYTES each spread over FOLDERS folders (the
+// folders already exist on the board, since AutoCopy makes none). Each side
+// runs RUNS times into an emptied destination; the best run counts, so that
+// both copy from a warm cache.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "autorun.h"
+#include "board/board.h"
+#include "board/volumes.h"
+#include "wince/host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    fs::path base = fs::temp_directory_path();
+    int files = 2000;
+    size_t size = 32 * 1024;
+    int folders = 40;
+    int runs = 3;
+};
+
+bool parse(int argc, char **argv, Options &o) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        const std::string value = argv[i + 1];
+        if (flag == "--dir") o.base = value;
+        else if (flag == "--files") o.files = std::stoi(value);
+        else if (flag == "--size") o.size = std::stoul(value);
+        else if (flag == "--folders") o.folders = std::stoi(value);
+        else if (flag == "--runs") o.runs = std::stoi(value);
+        else return false;
+    }
+    return (argc % 2) == 1 && o.files > 0 && o.folders > 0 && o.runs > 0;
+}
+
+std::string folderName(int i) { return "folder" + std::to_string(i); }
+
+// Empties every folder of the destination, keeping the folders.
+void emptyFolders(const fs::path &root, int folders) {
+    for (int f = 0; f < folders; ++f)
+        for (auto &e : fs::directory_iterator(root / folderName(f))) fs::remove(e.path());
+}
+
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double timeCpR(const fs::path &from, const fs::path &to) {
+    fs::remove_all(to);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execlp("cp", "cp", "-r", from.c_str(), to.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const double t = seconds(std::chrono::steady_clock::now() - start);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("cp -r failed");
+    return t;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(stderr, "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N]\n");
+        return 2;
+    }
+    const fs::path work = o.base / ("bench-copy-" + std::to_string(::getpid()));
+    try {
+        const fs::path boardDir = work / "board";
+        const fs::path card = work / "card";
+        board::Board::create(boardDir);
+        const std::string bytes(o.size, 'x');
+        for (int f = 0; f < o.folders; ++f) {
+            fs::create_directories(card / "AutoCopy" / folderName(f));
+            fs::create_directories(boardDir / "files" / folderName(f));
+        }
+        for (int i = 0; i < o.files; ++i) {
+            std::ofstream out(card / "AutoCopy" / folderName(i % o.folders) / ("file" + std::to_string(i) + ".bin"),
+                              std::ios::binary);
+            out << bytes;
+        }
+
+        wince::boot(boardDir, nullptr, "bench_copy");
+        board::mountVolume(wince::currentBoard(), "Storage Card", card);
+
+        double agentBest = 1e30, cpBest = 1e30;
+        for (int r = 0; r < o.runs; ++r) {
+            emptyFolders(boardDir / "files", o.folders);
+            const auto start = std::chrono::steady_clock::now();
+            AutoCopyVolume(u"\\Storage Card");
+            agentBest = std::min(agentBest, seconds(std::chrono::steady_clock::now() - start));
+            cpBest = std::min(cpBest, timeCpR(card / "AutoCopy", work / "cp-dest"));
+        }
+        // Check that the agent really copied everything.
+        size_t copied = 0;
+        for (auto &e : fs::recursive_directory_iterator(boardDir / "files"))
+            if (e.is_regular_file() && e.file_size() == o.size) ++copied;
+        wince::shutdown();
+        fs::remove_all(work);
+
+        const double megabytes = static_cast<double>(o.size) * o.files / (1024.0 * 1024.0);
+        std::printf("tree: %d files of %zu bytes in %d folders (%.1f MB), best of %d runs\n", o.files, o.size,
+                    o.folders, megabytes, o.runs);
+        std::printf("AutoCopy: %.3f s, %.1f MB/s, %.0f files/s (%zu files copied)\n", agentBest,
+                    megabytes / agentBest, o.files / agentBest, copied);
+        std::printf("cp -r:    %.3f s, %.1f MB/s, %.0f files/s\n", cpBest, megabytes / cpBest, o.files / cpBest);
+        std::printf("ratio AutoCopy/cp time: %.2f\n", agentBest / cpBest);
+        return copied == static_cast<size_t>(o.files) ? 0 : 1;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench_copy: %s\n", e.what());
+        std::error_code ec;
+        fs::remove_all(work, ec);
+        return 1;
+    }
+}

@@ -1,0 +1,444 @@
+// Files of the board's file system: open, read, write, seek, size, times,
+// attributes, delete, folders and copies. Paths go through the board's file
+// system (case-blind names, mounted volumes, no way out of the board); a
+// file handle holds a host file descriptor.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+#include "files_internal.h"
+#include "handles.h"
+#include "wince/host.h"
+
+namespace wince {
+
+std::optional<std::string> boardPathArg(LPCWSTR path) {
+    if (path == nullptr) return fail(ERROR_INVALID_PARAMETER, std::nullopt);
+    const std::u16string text(path);
+    if (text.size() >= MAX_PATH) return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
+    return toUtf8(text);
+}
+
+DWORD lookupError(board::PathStatus status) {
+    switch (status) {
+    case board::PathStatus::Missing:
+        return ERROR_FILE_NOT_FOUND;
+    case board::PathStatus::FolderNotFound:
+        return ERROR_PATH_NOT_FOUND;
+    case board::PathStatus::Invalid:
+        return kErrorInvalidName;
+    case board::PathStatus::Found:
+        break;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD errorFromErrno(int err) {
+    switch (err) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+        return kErrorDiskFull;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case EIO:
+        return ERROR_WRITE_FAULT;
+    default:
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+FILETIME toFileTime(uint64_t value) {
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(value);
+    ft.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return ft;
+}
+
+namespace {
+
+// Who has which file open, for the share modes: the platform refuses an
+// open whose access another open does not share, or whose share mode does
+// not allow another open's access. Kept for the opens of this process.
+struct OpenRecord {
+    uint64_t id;
+    dev_t dev;
+    ino_t ino;
+    DWORD access;
+    DWORD share;
+};
+
+std::mutex g_opensMutex;
+std::vector<OpenRecord> g_opens;
+std::atomic<uint64_t> g_nextOpenId{1};
+
+bool conflicts(const OpenRecord &a, DWORD access, DWORD share) {
+    if ((access & GENERIC_READ) && !(a.share & FILE_SHARE_READ)) return true;
+    if ((access & GENERIC_WRITE) && !(a.share & FILE_SHARE_WRITE)) return true;
+    if ((a.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
+    if ((a.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
+    return false;
+}
+
+// An open registered for its share mode, until destroyed.
+class OpenClaim {
+  public:
+    OpenClaim() = default;
+    OpenClaim(const OpenClaim &) = delete;
+    OpenClaim &operator=(const OpenClaim &) = delete;
+    ~OpenClaim() { release(); }
+
+    // False (error set) when another open is in the way.
+    bool claim(const struct stat &st, DWORD access, DWORD share) {
+        std::lock_guard<std::mutex> lock(g_opensMutex);
+        for (const auto &r : g_opens)
+            if (r.dev == st.st_dev && r.ino == st.st_ino && conflicts(r, access, share))
+                return fail(ERROR_SHARING_VIOLATION, false);
+        id_ = g_nextOpenId++;
+        g_opens.push_back(OpenRecord{id_, st.st_dev, st.st_ino, access, share});
+        return true;
+    }
+    void release() {
+        if (id_ == 0) return;
+        std::lock_guard<std::mutex> lock(g_opensMutex);
+        const uint64_t id = id_;
+        g_opens.erase(std::remove_if(g_opens.begin(), g_opens.end(), [id](const OpenRecord &r) { return r.id == id; }),
+                      g_opens.end());
+        id_ = 0;
+    }
+
+  private:
+    uint64_t id_ = 0;
+};
+
+bool isOpen(const struct stat &st) {
+    std::lock_guard<std::mutex> lock(g_opensMutex);
+    return std::any_of(g_opens.begin(), g_opens.end(),
+                       [&](const OpenRecord &r) { return r.dev == st.st_dev && r.ino == st.st_ino; });
+}
+
+// A host file descriptor, closed with its owner.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+class FileObject : public KernelObject {
+  public:
+    FileObject(int fd, DWORD access, std::string boardPath) : fd_(fd), access_(access), path_(std::move(boardPath)) {}
+    int fd() const { return fd_.get(); }
+    DWORD access() const { return access_; }
+    const std::string &boardPath() const { return path_; }
+    OpenClaim &claim() { return claim_; }
+
+  private:
+    Fd fd_;
+    DWORD access_;
+    std::string path_;
+    OpenClaim claim_;
+};
+
+int openFlags(DWORD access) {
+    if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) return O_RDWR;
+    if (access & GENERIC_WRITE) return O_WRONLY;
+    return O_RDONLY;
+}
+
+// Whole-buffer read and write that ride over interrupted calls.
+ssize_t readAll(int fd, void *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::read(fd, static_cast<char *>(buf) + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t writeAll(int fd, const void *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t w = ::write(fd, static_cast<const char *>(buf) + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return -1;
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Copies the bytes of one open file into another; the kernel does it where
+// it can.
+bool copyBytes(int from, int to) {
+    for (;;) {
+        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (n > 0) continue;
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+        break;  // not across these file systems: copy by hand
+    }
+    // On the heap: a program's thread may have a small stack.
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        const ssize_t r = readAll(from, buf.data(), buf.size());
+        if (r < 0) return false;
+        if (r == 0) return true;
+        if (writeAll(to, buf.data(), static_cast<size_t>(r)) != r) return false;
+    }
+}
+
+}  // namespace
+}  // namespace wince
+
+using wince::fail;
+
+HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD dwCreationDisposition, DWORD, HANDLE) {
+    const auto path = wince::boardPathArg(lpFileName);
+    if (!path) return INVALID_HANDLE_VALUE;
+    if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING)
+        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (dwCreationDisposition == TRUNCATE_EXISTING && !(dwDesiredAccess & GENERIC_WRITE))
+        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    auto &board = wince::currentBoard();
+    const auto lookup = board::lookupBoardPath(board, *path);
+    const bool exists = lookup.status == board::PathStatus::Found;
+    if (!exists && lookup.status != board::PathStatus::Missing)
+        return fail(wince::lookupError(lookup.status), INVALID_HANDLE_VALUE);
+
+    int flags = wince::openFlags(dwDesiredAccess) | O_CLOEXEC | O_NOFOLLOW;
+    bool truncate = false;
+    if (exists) {
+        if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        truncate = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        // Truncation needs a writable descriptor even for a read-only handle;
+        // the handle's own access still governs what the program may do.
+        if (truncate) flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
+    } else {
+        if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
+            return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+        flags |= O_CREAT | O_EXCL;
+    }
+    const int fd = ::open(lookup.host.c_str(), flags, 0644);
+    if (fd < 0) return fail(errno == ELOOP ? ERROR_ACCESS_DENIED : wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
+    auto file = std::make_shared<wince::FileObject>(fd, dwDesiredAccess, *path);
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!file->claim().claim(st, dwDesiredAccess, dwShareMode)) return INVALID_HANDLE_VALUE;
+    if (truncate && ::ftruncate(fd, 0) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (!exists) board::forgetCreationTime(board, *path);  // a new file: its time is its own
+    const bool alreadyExisted =
+        exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
+    HANDLE h = wince::newHandle(file);
+    SetLastError(alreadyExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED) {
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = 0;
+    auto file = wince::objectAs<wince::FileObject>(hFile);
+    if (!file) return FALSE;
+    if (!(file->access() & GENERIC_READ)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (lpBuffer == nullptr && nNumberOfBytesToRead > 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    const ssize_t n = wince::readAll(file->fd(), lpBuffer, nNumberOfBytesToRead);
+    if (n < 0) return fail(wince::errorFromErrno(errno), FALSE);
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED) {
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
+    auto file = wince::objectAs<wince::FileObject>(hFile);
+    if (!file) return FALSE;
+    if (!(file->access() & GENERIC_WRITE)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (lpBuffer == nullptr && nNumberOfBytesToWrite > 0) return fail(ERROR_INVALID_PARAMETER, FALSE);
+    const ssize_t n = wince::writeAll(file->fd(), lpBuffer, nNumberOfBytesToWrite);
+    if (n < 0) return fail(wince::errorFromErrno(errno), FALSE);
+    if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
+    auto file = wince::objectAs<wince::FileObject>(hFile);
+    if (!file) return INVALID_SET_FILE_POINTER;
+    int whence = SEEK_SET;
+    switch (dwMoveMethod) {
+    case FILE_BEGIN:
+        whence = SEEK_SET;
+        break;
+    case FILE_CURRENT:
+        whence = SEEK_CUR;
+        break;
+    case FILE_END:
+        whence = SEEK_END;
+        break;
+    default:
+        return fail(ERROR_INVALID_PARAMETER, INVALID_SET_FILE_POINTER);
+    }
+    // Without a high part the distance is a signed 32-bit value.
+    int64_t distance = lDistanceToMove;
+    if (lpDistanceToMoveHigh != nullptr) {
+        const uint64_t high = static_cast<uint32_t>(*lpDistanceToMoveHigh);
+        distance = static_cast<int64_t>((high << 32) | static_cast<uint32_t>(lDistanceToMove));
+    }
+    const off_t base = whence == SEEK_SET ? 0 : ::lseek(file->fd(), 0, whence);
+    if (base < 0) return fail(wince::errorFromErrno(errno), INVALID_SET_FILE_POINTER);
+    if (distance < 0 && -distance > base) return fail(wince::kErrorNegativeSeek, INVALID_SET_FILE_POINTER);
+    const off_t pos = ::lseek(file->fd(), base + distance, SEEK_SET);
+    if (pos < 0) return fail(wince::errorFromErrno(errno), INVALID_SET_FILE_POINTER);
+    if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(pos) >> 32);
+    SetLastError(ERROR_SUCCESS);  // a low part of 0xFFFFFFFF is then not a failure
+    return static_cast<DWORD>(pos);
+}
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+    auto file = wince::objectAs<wince::FileObject>(hFile);
+    if (!file) return INVALID_FILE_SIZE;
+    struct stat st = {};
+    if (::fstat(file->fd(), &st) != 0) return fail(wince::errorFromErrno(errno), INVALID_FILE_SIZE);
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(size);
+}
+
+BOOL WINAPI GetFileTime(HANDLE hFile, LPFILETIME lpCreationTime, LPFILETIME lpLastAccessTime,
+                        LPFILETIME lpLastWriteTime) {
+    auto file = wince::objectAs<wince::FileObject>(hFile);
+    if (!file) return FALSE;
+    struct stat st = {};
+    if (::fstat(file->fd(), &st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+    const uint64_t written = board::fileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    if (lpCreationTime != nullptr) {
+        const auto kept = board::keptCreationTime(wince::currentBoard(), file->boardPath());
+        *lpCreationTime = wince::toFileTime(kept.value_or(written));
+    }
+    if (lpLastAccessTime != nullptr)
+        *lpLastAccessTime = wince::toFileTime(board::fileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec));
+    if (lpLastWriteTime != nullptr) *lpLastWriteTime = wince::toFileTime(written);
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
+    const auto path = wince::boardPathArg(lpFileName);
+    if (!path) return INVALID_FILE_ATTRIBUTES;
+    const auto lookup = board::lookupBoardPath(wince::currentBoard(), *path);
+    if (lookup.status != board::PathStatus::Found)
+        return fail(wince::lookupError(lookup.status), INVALID_FILE_ATTRIBUTES);
+    struct stat st = {};
+    if (::stat(lookup.host.c_str(), &st) != 0) return fail(wince::errorFromErrno(errno), INVALID_FILE_ATTRIBUTES);
+    DWORD attributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes;
+}
+
+BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
+    const auto path = wince::boardPathArg(lpFileName);
+    if (!path) return FALSE;
+    auto &board = wince::currentBoard();
+    const auto lookup = board::lookupBoardPath(board, *path);
+    if (lookup.status != board::PathStatus::Found) return fail(wince::lookupError(lookup.status), FALSE);
+    struct stat st = {};
+    if (::stat(lookup.host.c_str(), &st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+    if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (wince::isOpen(st)) return fail(ERROR_SHARING_VIOLATION, FALSE);
+    if (::unlink(lookup.host.c_str()) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+    board::forgetCreationTime(board, *path);
+    return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
+    const auto path = wince::boardPathArg(lpPathName);
+    if (!path) return FALSE;
+    const auto lookup = board::lookupBoardPath(wince::currentBoard(), *path);
+    if (lookup.status == board::PathStatus::Found) return fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (lookup.status != board::PathStatus::Missing) return fail(wince::lookupError(lookup.status), FALSE);
+    if (::mkdir(lookup.host.c_str(), 0755) != 0)
+        return fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : wince::errorFromErrno(errno), FALSE);
+    return TRUE;
+}
+
+BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bFailIfExists) {
+    const auto from = wince::boardPathArg(lpExistingFileName);
+    if (!from) return FALSE;
+    const auto to = wince::boardPathArg(lpNewFileName);
+    if (!to) return FALSE;
+    auto &board = wince::currentBoard();
+
+    const auto src = board::lookupBoardPath(board, *from);
+    if (src.status != board::PathStatus::Found) return fail(wince::lookupError(src.status), FALSE);
+    wince::Fd in(::open(src.host.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.ok()) return fail(wince::errorFromErrno(errno), FALSE);
+    struct stat srcSt = {};
+    if (::fstat(in.get(), &srcSt) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+    if (S_ISDIR(srcSt.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    wince::OpenClaim readClaim;
+    if (!readClaim.claim(srcSt, GENERIC_READ, FILE_SHARE_READ)) return FALSE;
+
+    // The destination's folder must exist: a copy makes no folders.
+    const auto dst = board::lookupBoardPath(board, *to);
+    if (dst.status != board::PathStatus::Found && dst.status != board::PathStatus::Missing)
+        return fail(wince::lookupError(dst.status), FALSE);
+    wince::OpenClaim writeClaim;
+    if (dst.status == board::PathStatus::Found) {
+        if (bFailIfExists) return fail(ERROR_FILE_EXISTS, FALSE);
+        struct stat dstSt = {};
+        if (::stat(dst.host.c_str(), &dstSt) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+        if (S_ISDIR(dstSt.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+        // A file copied onto itself would be emptied.
+        if (dstSt.st_dev == srcSt.st_dev && dstSt.st_ino == srcSt.st_ino) return fail(ERROR_SHARING_VIOLATION, FALSE);
+        if (!writeClaim.claim(dstSt, GENERIC_WRITE, 0)) return FALSE;
+    }
+
+    // The copy is made beside the destination and then put in its place, so
+    // a failed copy leaves the old file (or none) rather than half a file.
+    static std::atomic<unsigned> counter{0};
+    const std::filesystem::path tmp =
+        dst.host.parent_path() /
+        (".vboard-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    wince::Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
+    if (!out.ok()) return fail(wince::errorFromErrno(errno), FALSE);
+    bool ok = wince::copyBytes(in.get(), out.get());
+    int err = errno;
+    if (ok) {
+        // The copy keeps the source's last-write time, as the platform's does.
+        const struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
+        ::futimens(out.get(), times);
+        ok = ::rename(tmp.c_str(), dst.host.c_str()) == 0;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return fail(wince::errorFromErrno(err), FALSE);
+    }
+    board::forgetCreationTime(board, *to);
+    return TRUE;
+}
