@@ -15,5 +15,10 @@
 #define PBM_GETRANGE (WM_USER + 7)
 #define PBM_GETPOS (WM_USER + 8)
 
+typedef struct {
+    int iLow;
+    int iHigh;
+} PBRANGE, *PPBRANGE;
+
 void WINAPI InitCommonControls(void);
 #endif

@@ -49,6 +49,10 @@ struct FileOpenView {
     DWORD maxFile = 0;
     DWORD flags = 0;
     DWORD structSize = 0;
+    // Set when the dialog asks again because it could not take the last
+    // choice (a file that must exist and doesn't): that path and why.
+    std::u16string refusedPath;
+    std::string refusal;
 };
 
 struct Action {

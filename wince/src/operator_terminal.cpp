@@ -1,0 +1,377 @@
+// The terminal operator: a person at the keyboard. It draws the window in
+// front (caption, buttons with a key each, texts, progress bars) and takes
+// the choice from the keyboard: a key presses its button, Esc or q closes the
+// dialog, Enter dismisses a message box, and the file-open dialog asks for a
+// path. On a terminal it redraws in place, a few times a second at most; to
+// a file or pipe it writes plain lines, only for what changed.
+#include "operator_terminal.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "hal.h"
+#include "wince/host.h"
+#include "wince/operators.h"
+
+namespace wince {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
+constexpr auto kPlainProgressEvery = std::chrono::seconds(1);
+constexpr int kBarWidth = 30;
+constexpr char kEsc = 0x1b;
+
+// --- The terminal's mode ------------------------------------------------------
+// Raw mode must not outlive the program, however it ends: normally, by a
+// fatal stop, by a signal or by a reboot of the board.
+struct termios g_saved;
+std::atomic<bool> g_raw{false};
+int g_rawFd = -1;
+
+void restoreTerminal() {
+    if (g_raw.exchange(false)) ::tcsetattr(g_rawFd, TCSANOW, &g_saved);
+}
+
+void restoreOnFatal(const std::string &) { restoreTerminal(); }
+void restoreOnReboot(board::Board &) { restoreTerminal(); }
+
+void restoreOnSignal(int sig) {
+    restoreTerminal();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+void enterRawMode(int fd) {
+    if (g_raw || ::tcgetattr(fd, &g_saved) != 0) return;
+    struct termios raw = g_saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &raw) != 0) return;
+    g_rawFd = fd;
+    g_raw = true;
+    setFatalHandler(restoreOnFatal);
+    powerUpHooks().push_back(restoreOnReboot);
+    ::signal(SIGINT, restoreOnSignal);
+    ::signal(SIGTERM, restoreOnSignal);
+    ::signal(SIGHUP, restoreOnSignal);
+}
+
+std::string u8(const std::u16string &s) { return toUtf8(s); }
+
+bool isButton(const ControlView &c) {
+    std::string cls = u8(c.className);
+    for (auto &ch : cls) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return cls == "BUTTON";
+}
+bool isProgress(const ControlView &c) {
+    std::string cls = u8(c.className);
+    for (auto &ch : cls) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return cls == "msctls_progress32";
+}
+
+// The key of the n-th button: 1..9, then letters (q is kept for closing).
+char buttonKey(size_t n) {
+    static const char keys[] = "123456789abcdefghijklmnoprstuvwxyz";
+    return n < sizeof keys - 1 ? keys[n] : 0;
+}
+
+std::string bar(const ControlView &c) {
+    const double span = static_cast<double>(c.rangeMax) - c.rangeMin;
+    double fraction = span > 0 ? (static_cast<double>(c.pos) - c.rangeMin) / span : 0;
+    fraction = std::clamp(fraction, 0.0, 1.0);
+    const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
+    return "[" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(c.pos) + "/" +
+           std::to_string(c.rangeMax);
+}
+
+class TerminalOperator : public Operator {
+  public:
+    TerminalOperator(int in, int out) : in_(in), out_(out), ttyIn_(::isatty(in) == 1), ttyOut_(::isatty(out) == 1) {}
+    ~TerminalOperator() override { restoreTerminal(); }
+
+    Action onDialog(const DialogView &front) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ttyIn_) enterRawMode(in_);
+        draw(front);
+        for (;;) {
+            auto input = take(false);
+            if (!input) return {};
+            if (input->end)
+                fatal("the terminal's input ended while the program shows dialog \"" + u8(front.caption) + "\"");
+            if (auto action = choose(front, *input)) return *action;
+        }
+    }
+
+    void onMessageBox(const MessageBoxView &box) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ttyIn_) enterRawMode(in_);
+        drawBox(box);
+        for (;;) {
+            auto input = take(true);
+            if (input->end)
+                fatal("the terminal's input ended while the program shows message box \"" + u8(box.text) + "\"");
+            // By lines, any line is an Enter; by keys, Enter, space or Esc.
+            if (!ttyIn_ || input->enter || input->key == ' ' || input->key == kEsc) break;
+        }
+        shown_.clear();
+        write(ttyOut_ ? "" : "  (dismissed)\n");
+    }
+
+    std::optional<std::u16string> onFileOpen(const FileOpenView &request) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ttyIn_) enterRawMode(in_);
+        shown_.clear();
+        std::string text = ttyOut_ ? "\x1b[H\x1b[2J" : "\n";
+        text += "== Open";
+        for (auto &[name, pattern] : request.filters) text += " | " + u8(name) + " " + u8(pattern);
+        text += " ==\n";
+        if (!request.initialDir.empty()) text += "Folder: " + u8(request.initialDir) + "\n";
+        if (!request.refusal.empty()) text += "Cannot take " + u8(request.refusedPath) + ": " + request.refusal + "\n";
+        text += "Enter a path on the board; Enter alone takes the name shown, - or Esc cancels.\n";
+        text += "File name [" + u8(request.initialFile) + "]: ";
+        write(text);
+        auto line = readLine();
+        if (!line) fatal("the terminal's input ended while the program shows the file-open dialog");
+        if (*line == "\x1b" || *line == "-") return std::nullopt;
+        if (line->empty()) return request.initialFile;
+        return toUtf16(*line);
+    }
+
+    void onProgramEnd() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        restoreTerminal();
+    }
+
+  private:
+    struct Input {
+        bool end = false;    // no more input
+        bool enter = false;  // Enter, or an empty line
+        char key = 0;        // a key, or the first character of a line
+        std::string line;
+    };
+
+    // Returns the next key or line, waiting for one when `wait` is set.
+    std::optional<Input> take(bool wait) {
+        for (;;) {
+            if (auto input = parse()) return input;
+            if (ended_) return Input{true, false, 0, {}};
+            if (!fill(wait ? -1 : 0)) return std::nullopt;
+        }
+    }
+
+    // Reads what has arrived; false when nothing came within `timeoutMs`.
+    bool fill(int timeoutMs) {
+        struct pollfd p = {in_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready <= 0) return false;
+        char chunk[256];
+        const ssize_t n = ::read(in_, chunk, sizeof chunk);
+        if (n <= 0) {
+            ended_ = true;
+            return true;
+        }
+        pending_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+
+    std::optional<Input> parse() {
+        if (pending_.empty()) return std::nullopt;
+        Input input;
+        if (ttyIn_) {
+            const char c = pending_[0];
+            size_t used = 1;
+            // An escape sequence (an arrow key, say) is not an Esc press.
+            if (c == kEsc && pending_.size() > 1 && pending_[1] == '[') {
+                used = 2;
+                while (used < pending_.size() && !(pending_[used] >= 0x40 && pending_[used] <= 0x7e)) ++used;
+                pending_.erase(0, std::min(used + 1, pending_.size()));
+                return parse();
+            }
+            pending_.erase(0, used);
+            input.enter = c == '\r' || c == '\n';
+            input.key = c;
+            return input;
+        }
+        const size_t nl = pending_.find('\n');
+        if (nl == std::string::npos) {
+            if (!ended_) return std::nullopt;
+            pending_ += '\n';  // a last line without its end
+            return parse();
+        }
+        input.line = pending_.substr(0, nl);
+        if (!input.line.empty() && input.line.back() == '\r') input.line.pop_back();
+        pending_.erase(0, nl + 1);
+        input.enter = input.line.empty();
+        input.key = input.line.empty() ? 0 : input.line[0];
+        if (input.line == "esc") input.key = kEsc;
+        return input;
+    }
+
+    // A line for the file-open dialog: echoed and editable on a terminal.
+    std::optional<std::string> readLine() {
+        if (!ttyIn_) {
+            auto input = take(true);
+            if (input->end) return std::nullopt;
+            write("\n");  // the answer was not echoed: end the prompt's line
+            return input->line;
+        }
+        std::string line;
+        for (;;) {
+            auto input = take(true);
+            if (input->end) return std::nullopt;
+            const char c = input->key;
+            if (input->enter) {
+                write("\n");
+                return line;
+            }
+            if (c == kEsc) {
+                write("\n");
+                return std::string("\x1b");
+            }
+            if (c == 0x7f || c == 0x08) {
+                if (!line.empty()) {
+                    do line.pop_back();
+                    while (!line.empty() && (static_cast<unsigned char>(line.back()) & 0xC0) == 0x80);
+                    write("\b \b");
+                }
+                continue;
+            }
+            if (static_cast<unsigned char>(c) < 0x20) continue;
+            line += c;
+            write(std::string(1, c));
+        }
+    }
+
+    std::optional<Action> choose(const DialogView &front, const Input &input) {
+        if (input.key == kEsc || input.key == 'q') {
+            Action a;
+            a.kind = Action::Close;
+            return a;
+        }
+        size_t n = 0;
+        for (const auto &c : front.controls) {
+            if (!isButton(c)) continue;
+            if (buttonKey(n++) == input.key && input.key != 0) {
+                Action a;
+                a.kind = Action::Press;
+                a.controlId = c.id;
+                return a;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void write(const std::string &text) {
+        size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(out_, text.data() + done, text.size() - done);
+            if (n <= 0) return;  // the terminal has gone; the program goes on
+            done += static_cast<size_t>(n);
+        }
+    }
+
+    std::string screen(const DialogView &front) const {
+        std::string s = "== " + u8(front.caption) + " ==\n";
+        std::vector<const ControlView *> order;
+        for (const auto &c : front.controls) order.push_back(&c);
+        std::stable_sort(order.begin(), order.end(), [](const ControlView *a, const ControlView *b) {
+            return a->y != b->y ? a->y < b->y : a->x < b->x;
+        });
+        for (const ControlView *c : order) {
+            if (isButton(*c)) continue;
+            s += "  " + (isProgress(*c) ? bar(*c) : u8(c->text)) + "\n";
+        }
+        size_t n = 0;
+        std::string keys;
+        for (const auto &c : front.controls)
+            if (isButton(c)) keys += "  [" + std::string(1, buttonKey(n++)) + "] " + u8(c.text) + "\n";
+        s += keys + "  [Esc/q] close\n";
+        return s;
+    }
+
+    void draw(const DialogView &front) {
+        const std::string s = screen(front);
+        if (s == shown_) return;
+        const auto now = Clock::now();
+        const bool otherWindow = front.hwnd != shownHwnd_ || front.caption != shownCaption_;
+        if (ttyOut_) {
+            if (!otherWindow && now - lastDraw_ < kRedrawEvery) return;
+            write("\x1b[H\x1b[2J" + s);
+        } else if (otherWindow || shown_.empty()) {
+            write("\n" + s);
+            lastValues_.clear();
+            for (const auto &c : front.controls) lastValues_[c.id] = c;
+            lastProgress_ = now;
+        } else {
+            writeChanges(front, now);
+        }
+        shown_ = s;
+        shownHwnd_ = front.hwnd;
+        shownCaption_ = front.caption;
+        lastDraw_ = now;
+    }
+
+    // Plain output: a line per changed text; progress at most once a second.
+    void writeChanges(const DialogView &front, Clock::time_point now) {
+        const bool progressDue = now - lastProgress_ >= kPlainProgressEvery;
+        std::string s;
+        for (const auto &c : front.controls) {
+            auto &last = lastValues_[c.id];
+            const bool moved = isProgress(c) && (c.pos != last.pos || c.rangeMax != last.rangeMax);
+            if (c.text != last.text && !isProgress(c)) {
+                s += "  " + u8(c.text) + "\n";
+                last = c;
+            } else if (moved && progressDue) {
+                s += "  " + bar(c) + "\n";
+                last = c;
+                lastProgress_ = now;
+            }
+        }
+        write(s);
+    }
+
+    void drawBox(const MessageBoxView &box) {
+        std::string s = ttyOut_ ? "\x1b[H\x1b[2J" : "\n";
+        s += "== " + u8(box.caption) + " ==\n  " + u8(box.text) + "\n  [Enter] OK\n";
+        write(s);
+        shown_.clear();
+        shownHwnd_ = nullptr;
+    }
+
+    std::mutex mutex_;
+    int in_, out_;
+    bool ttyIn_, ttyOut_;
+    bool ended_ = false;
+    std::string pending_;
+    std::string shown_;
+    HWND shownHwnd_ = nullptr;
+    std::u16string shownCaption_;
+    Clock::time_point lastDraw_{};
+    Clock::time_point lastProgress_{};
+    std::map<int, ControlView> lastValues_;
+};
+
+}  // namespace
+
+std::shared_ptr<Operator> makeTerminalOperatorOn(int in, int out) {
+    return std::make_shared<TerminalOperator>(in, out);
+}
+
+std::shared_ptr<Operator> makeTerminalOperator() { return makeTerminalOperatorOn(STDIN_FILENO, STDOUT_FILENO); }
+
+}  // namespace wince
