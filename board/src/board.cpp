@@ -1,4 +1,6 @@
 #include "board/board.h"
+#include "board/bootloader.h"
+#include "board/flash.h"
 
 #include <fstream>
 #include <system_error>
@@ -31,6 +33,33 @@ nlohmann::json readSettings(const fs::path &file) {
     return j;
 }
 
+// The settings read while programs run are checked once, when the board is
+// opened: a value of the wrong type then stops the board at boot with a clear
+// message, instead of throwing later inside a program's worker thread.
+void checkSettingTypes(const nlohmann::json &settings, const fs::path &file) {
+    enum Kind { Flag, Text, Number };
+    static const std::pair<const char *, Kind> known[] = {
+        {"/clock/start_tick", Number},        {"/board_id", Number},
+        {"/bsp_version/major", Number},       {"/bsp_version/minor", Number},
+        {"/hal/reboot", Text},                {"/hal/board_info_fails", Flag},
+        {"/hal/clear_registry_fails", Flag},  {"/registry/save_fails", Flag},
+        {"/memory/virtual_copy_fails", Flag}, {"/bootloader/version", Text},
+        {"/bootloader/banner_offset", Number}, {"/image/build_time", Text},
+    };
+    for (const auto &[pointer, kind] : known) {
+        const auto ptr = nlohmann::json::json_pointer(pointer);
+        if (!settings.contains(ptr)) continue;
+        const auto &v = settings.at(ptr);
+        const bool ok = kind == Flag   ? v.is_boolean()
+                        : kind == Text ? v.is_string()
+                                       : v.is_number_unsigned() && v.get<uint64_t>() <= 0xFFFFFFFFu;
+        if (!ok)
+            throw BoardError("the board setting " + std::string(pointer) + " in " + file.string() + " must be " +
+                             (kind == Flag ? "true or false" : kind == Text ? "a text" : "a whole number below 2^32") +
+                             ", not " + v.dump());
+    }
+}
+
 void writeFile(const fs::path &file, const std::string &text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
@@ -52,6 +81,8 @@ void Board::create(const fs::path &dir, const nlohmann::json &overrides) {
     writeFile(dir / "registry" / "live.reg", "[HKEY_LOCAL_MACHINE]\n");
     writeFile(dir / "events.jsonl", "");
     // Each part of the hardware lays down its own files here.
+    FlashPair::create(dir);
+    createBootContents(dir);
 }
 
 std::unique_ptr<Board> Board::open(const fs::path &dir) {
@@ -60,6 +91,7 @@ std::unique_ptr<Board> Board::open(const fs::path &dir) {
 
 Board::Board(fs::path dir) : dir_(std::move(dir)) {
     settings_ = readSettings(dir_ / "board.json");
+    checkSettingTypes(settings_, dir_ / "board.json");
     clock_ = std::make_unique<Clock>(dir_ / "clock", setting<uint32_t>("/clock/start_tick", 0));
     log_ = std::make_unique<EventLog>(dir_ / "events.jsonl", *clock_);
 }
@@ -73,6 +105,7 @@ void Board::saveSettings(const nlohmann::json &settings) {
 
 void Board::powerUp() {
     // Each part of the hardware resets itself here.
+    FlashPair(dir_).powerUp();
 }
 
 bool Board::saveRegistry() {

@@ -1,0 +1,382 @@
+#include "board/flash.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "board/board.h"
+#include "flash_device.h"
+
+namespace board {
+
+namespace fs = std::filesystem;
+using flash::Device;
+using flash::DeviceContext;
+using flash::DeviceState;
+
+static_assert(std::endian::native == std::endian::little, "the array file holds the bus words as the host does");
+
+namespace {
+constexpr uint64_t kMagic = 0x48534c4642425600ull;  // "\0VBBFLSH"
+constexpr uint32_t kVersion = 1;
+
+// Datasheet typicals of 3 V parts of this class.
+constexpr uint64_t kDefaultEraseNs = 1000000000;  // block erase
+constexpr uint64_t kDefaultProgramNs = 218000;    // one 32-byte buffer per device
+constexpr uint64_t kDefaultAccessNs = 120;        // one bus access
+
+// One record of <board>/flash.trace.
+struct TraceRecord {
+    uint64_t timeNs;
+    uint32_t address;
+    uint32_t value;
+    uint32_t write;
+    uint32_t reserved;
+};
+static_assert(sizeof(TraceRecord) == 24);
+
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+};
+
+void *mapFile(const fs::path &file, size_t size) {
+    Fd f(::open(file.c_str(), O_RDWR | O_CLOEXEC));
+    if (f.fd < 0) throw BoardError("cannot open " + file.string() + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || static_cast<size_t>(st.st_size) != size)
+        throw BoardError(file.string() + " is not the size the flash needs (" + std::to_string(size) + " bytes)");
+    void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, 0);
+    if (p == MAP_FAILED) throw BoardError("cannot map " + file.string() + ": " + std::strerror(errno));
+    return p;
+}
+
+}  // namespace
+
+struct FlashPair::State {
+    uint64_t magic;
+    uint32_t version;
+    uint32_t tracing;
+    pthread_mutex_t lock;  // process-shared, robust: one bus access at a time
+    uint32_t driverFaults;
+    uint32_t reserved;
+    uint64_t busAccesses;
+    DeviceState device[2];
+};
+
+struct FlashPair::Settings {
+    uint64_t eraseNs = kDefaultEraseNs;
+    uint64_t programNs = kDefaultProgramNs;
+    uint64_t accessNs = kDefaultAccessNs;
+    std::array<std::array<uint8_t, kBlockCount>, 2> faults{};
+    std::array<std::vector<flash::StuckBit>, 2> stuck;
+    std::array<DeviceContext, 2> context{};
+};
+
+// Holds the bus. A process that died holding it left the state as its last
+// complete access made it (every access changes the state only at its end),
+// so the lock is simply taken over.
+class FlashPair::Guard {
+  public:
+    explicit Guard(State *state) : lock_(&state->lock) {
+        const int rc = ::pthread_mutex_lock(lock_);
+        if (rc == EOWNERDEAD) {
+            ::pthread_mutex_consistent(lock_);
+        } else if (rc != 0) {
+            throw BoardError(std::string("cannot take the flash bus lock: ") + std::strerror(rc));
+        }
+    }
+    ~Guard() { ::pthread_mutex_unlock(lock_); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+  private:
+    pthread_mutex_t *lock_;
+};
+
+void FlashPair::create(const fs::path &boardDir) {
+    const fs::path array = boardDir / "flash.bin";
+    {
+        Fd f(::open(array.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (f.fd < 0) throw BoardError("cannot make " + array.string() + ": " + std::strerror(errno));
+        const std::vector<uint8_t> erased(1u << 20, 0xFF);
+        for (uint32_t done = 0; done < kSize; done += erased.size()) {
+            if (::write(f.fd, erased.data(), erased.size()) != static_cast<ssize_t>(erased.size()))
+                throw BoardError("cannot write " + array.string() + ": " + std::strerror(errno));
+        }
+    }
+
+    // The state page is made whole under another name, then put in place.
+    const fs::path state = boardDir / "flash.state";
+    const fs::path temp = boardDir / "flash.state.new";
+    {
+        Fd f(::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (f.fd < 0 || ::ftruncate(f.fd, sizeof(State)) != 0)
+            throw BoardError("cannot make " + temp.string() + ": " + std::strerror(errno));
+        void *p = ::mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, 0);
+        if (p == MAP_FAILED) throw BoardError("cannot map " + temp.string() + ": " + std::strerror(errno));
+        auto *s = static_cast<State *>(p);
+        pthread_mutexattr_t attr;
+        ::pthread_mutexattr_init(&attr);
+        ::pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        ::pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        ::pthread_mutex_init(&s->lock, &attr);
+        ::pthread_mutexattr_destroy(&attr);
+        Device::powerUp(s->device[0]);
+        Device::powerUp(s->device[1]);
+        s->version = kVersion;
+        s->magic = kMagic;
+        ::munmap(p, sizeof(State));
+    }
+    std::error_code ec;
+    fs::rename(temp, state, ec);
+    if (ec) throw BoardError("cannot make " + state.string() + ": " + ec.message());
+}
+
+namespace {
+
+// A fault list entry: a block number (both devices) or {"block": n, "device": 0|1}.
+void addBlockFaults(const nlohmann::json &list, const std::string &name, uint8_t fault,
+                    std::array<std::array<uint8_t, FlashPair::kBlockCount>, 2> &faults) {
+    const std::string where = "the board setting /flash/faults/" + name;
+    if (!list.is_array()) throw BoardError(where + " must be a list of blocks");
+    for (const auto &entry : list) {
+        uint64_t block = 0;
+        int first = 0, last = 1;
+        if (entry.is_number_unsigned()) {
+            block = entry.get<uint64_t>();
+        } else if (entry.is_object() && entry.contains("block") && entry["block"].is_number_unsigned()) {
+            block = entry["block"].get<uint64_t>();
+            if (entry.contains("device")) {
+                const auto &d = entry["device"];
+                if (!d.is_number_unsigned() || d.get<uint64_t>() > 1)
+                    throw BoardError(where + ": \"device\" must be 0 or 1");
+                first = last = static_cast<int>(d.get<uint64_t>());
+            }
+        } else {
+            throw BoardError(where + ": " + entry.dump() + " is neither a block number nor {\"block\": n}");
+        }
+        if (block >= FlashPair::kBlockCount)
+            throw BoardError(where + ": block " + std::to_string(block) + " is beyond the flash (" +
+                             std::to_string(FlashPair::kBlockCount) + " blocks)");
+        for (int d = first; d <= last; ++d) faults[d][block] |= fault;
+    }
+}
+
+uint64_t timing(const nlohmann::json &settings, const char *key, uint64_t fallback) {
+    const auto ptr = nlohmann::json::json_pointer(std::string("/flash/timing/") + key);
+    if (!settings.contains(ptr)) return fallback;
+    const auto &v = settings.at(ptr);
+    if (!v.is_number_unsigned())
+        throw BoardError(std::string("the board setting /flash/timing/") + key + " must be a whole number of ns");
+    return v.get<uint64_t>();
+}
+
+}  // namespace
+
+FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::make_unique<Settings>()) {
+    board_ = Board::open(dir_);
+    const nlohmann::json &all = board_->settings();
+    Settings &s = *settings_;
+    s.eraseNs = timing(all, "erase_ns", kDefaultEraseNs);
+    s.programNs = timing(all, "program_ns", kDefaultProgramNs);
+    s.accessNs = timing(all, "access_ns", kDefaultAccessNs);
+
+    const auto faults = nlohmann::json::json_pointer("/flash/faults");
+    if (all.contains(faults)) {
+        const auto &f = all.at(faults);
+        if (!f.is_object()) throw BoardError("the board setting /flash/faults must be an object");
+        const std::pair<const char *, uint8_t> kinds[] = {
+            {"locked", flash::FAULT_LOCKED},           {"low_voltage", flash::FAULT_LOW_VOLTAGE},
+            {"erase_fails", flash::FAULT_ERASE_FAILS}, {"stuck_busy", flash::FAULT_STUCK_BUSY},
+            {"program_fails", flash::FAULT_PROGRAM_FAILS},
+        };
+        for (const auto &[name, bit] : kinds)
+            if (f.contains(name)) addBlockFaults(f[name], name, bit, s.faults);
+        if (f.contains("stuck_at_0")) {
+            const auto &list = f["stuck_at_0"];
+            const std::string where = "the board setting /flash/faults/stuck_at_0";
+            if (!list.is_array()) throw BoardError(where + " must be a list");
+            for (const auto &entry : list) {
+                if (!entry.is_object() || !entry.contains("address") || !entry["address"].is_number_unsigned() ||
+                    !entry.contains("bit") || !entry["bit"].is_number_unsigned())
+                    throw BoardError(where + ": " + entry.dump() + " is not {\"address\": a, \"bit\": b}");
+                const uint64_t address = entry["address"].get<uint64_t>();
+                const uint64_t bit = entry["bit"].get<uint64_t>();
+                if (address >= kSize || bit > 31)
+                    throw BoardError(where + ": " + entry.dump() + " is outside the flash or the bus word");
+                s.stuck[bit / 16].push_back(
+                    {static_cast<uint32_t>(address / 4), static_cast<uint16_t>(1u << (bit % 16))});
+            }
+        }
+    }
+
+    array_ = static_cast<uint8_t *>(mapFile(arrayFile(), kSize));
+    try {
+        state_ = static_cast<State *>(mapFile(dir_ / "flash.state", sizeof(State)));
+    } catch (...) {
+        ::munmap(array_, kSize);
+        throw;
+    }
+    if (state_->magic != kMagic || state_->version != kVersion) {
+        ::munmap(array_, kSize);
+        ::munmap(state_, sizeof(State));
+        throw BoardError("the flash state " + (dir_ / "flash.state").string() + " is not one this build can use");
+    }
+    for (unsigned d = 0; d < 2; ++d)
+        s.context[d] = DeviceContext{array_, d, s.faults[d].data(), &s.stuck[d], s.eraseNs, s.programNs};
+}
+
+FlashPair::~FlashPair() {
+    if (traceFd_ >= 0) ::close(traceFd_);
+    ::munmap(array_, kSize);
+    ::munmap(state_, sizeof(State));
+}
+
+namespace {
+void checkBusAddress(uint32_t address) {
+    if (address % 4 != 0 || address >= FlashPair::kSize)
+        throw BoardError("bus access at physical address " + std::to_string(address) +
+                         " is not an aligned word of the flash");
+}
+}  // namespace
+
+uint32_t FlashPair::read32(uint32_t address) {
+    checkBusAddress(address);
+    Guard bus(state_);
+    Clock &clock = board_->clock();
+    clock.advanceNs(settings_->accessNs);
+    ++state_->busAccesses;
+    const uint64_t now = clock.nowNs();
+    const uint32_t value = readLocked(address, now);
+    if (state_->tracing) record(false, address, value, now);
+    return value;
+}
+
+void FlashPair::write32(uint32_t address, uint32_t value) {
+    checkBusAddress(address);
+    Guard bus(state_);
+    Clock &clock = board_->clock();
+    clock.advanceNs(settings_->accessNs);
+    ++state_->busAccesses;
+    const uint64_t now = clock.nowNs();
+    if (state_->tracing) record(true, address, value, now);
+    writeLocked(address, value, now);
+}
+
+uint32_t FlashPair::readLocked(uint32_t address, uint64_t now) {
+    Device low(state_->device[0], settings_->context[0]);
+    Device high(state_->device[1], settings_->context[1]);
+    const uint32_t word = address / 4;
+    return low.read(word, now) | (static_cast<uint32_t>(high.read(word, now)) << 16);
+}
+
+void FlashPair::writeLocked(uint32_t address, uint32_t value, uint64_t now) {
+    Device low(state_->device[0], settings_->context[0]);
+    Device high(state_->device[1], settings_->context[1]);
+    const auto lowHalf = static_cast<uint16_t>(value);
+    const auto highHalf = static_cast<uint16_t>(value >> 16);
+    // Both devices must see the same command; data words of a buffer
+    // sequence differ freely between the halves.
+    if (lowHalf != highHalf && (low.takesCommand(now) || high.takesCommand(now))) {
+        ++state_->driverFaults;
+        board_->log().append({{"event", "flash_fault"},
+                              {"address", address},
+                              {"value", value},
+                              {"reason", "the two halves of the bus word carry different commands"}});
+    }
+    const uint32_t word = address / 4;
+    low.write(word, lowHalf, now);
+    high.write(word, highHalf, now);
+}
+
+void FlashPair::record(bool write, uint32_t address, uint32_t value, uint64_t now) {
+    if (traceFd_ < 0) {
+        const fs::path file = dir_ / "flash.trace";
+        traceFd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (traceFd_ < 0) throw BoardError("cannot open the flash trace " + file.string());
+    }
+    const TraceRecord r{now, address, value, write ? 1u : 0u, 0};
+    if (::write(traceFd_, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        throw BoardError("cannot write the flash trace in " + dir_.string());
+}
+
+void FlashPair::powerUp() {
+    Guard bus(state_);
+    Device::powerUp(state_->device[0]);
+    Device::powerUp(state_->device[1]);
+}
+
+void FlashPair::writeArray(uint32_t physOffset, std::span<const uint8_t> bytes) {
+    if (physOffset > kSize || bytes.size() > kSize - physOffset)
+        throw BoardError("writing " + std::to_string(bytes.size()) + " bytes at " + std::to_string(physOffset) +
+                         " goes beyond the flash");
+    Guard bus(state_);
+    std::memcpy(array_ + physOffset, bytes.data(), bytes.size());
+}
+
+std::vector<uint8_t> FlashPair::readArray(uint32_t physOffset, size_t length) const {
+    if (physOffset > kSize || length > kSize - physOffset)
+        throw BoardError("reading " + std::to_string(length) + " bytes at " + std::to_string(physOffset) +
+                         " goes beyond the flash");
+    Guard bus(state_);
+    return std::vector<uint8_t>(array_ + physOffset, array_ + physOffset + length);
+}
+
+void FlashPair::setTracing(bool on) {
+    Guard bus(state_);
+    state_->tracing = on ? 1 : 0;
+}
+
+bool FlashPair::tracing() const {
+    Guard bus(state_);
+    return state_->tracing != 0;
+}
+
+std::vector<BusAccess> FlashPair::trace() const {
+    Guard bus(state_);
+    std::vector<BusAccess> out;
+    Fd f(::open((dir_ / "flash.trace").c_str(), O_RDONLY | O_CLOEXEC));
+    if (f.fd < 0) return out;
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0) return out;
+    std::vector<TraceRecord> records(static_cast<size_t>(st.st_size) / sizeof(TraceRecord));
+    const size_t bytes = records.size() * sizeof(TraceRecord);
+    if (::pread(f.fd, records.data(), bytes, 0) != static_cast<ssize_t>(bytes))
+        throw BoardError("cannot read the flash trace in " + dir_.string());
+    out.reserve(records.size());
+    for (const TraceRecord &r : records) out.push_back(BusAccess{r.write != 0, r.address, r.value, r.timeNs});
+    return out;
+}
+
+void FlashPair::clearTrace() {
+    Guard bus(state_);
+    const fs::path file = dir_ / "flash.trace";
+    if (::truncate(file.c_str(), 0) != 0 && errno != ENOENT)
+        throw BoardError("cannot clear the flash trace " + file.string());
+}
+
+uint32_t FlashPair::driverFaults() const {
+    Guard bus(state_);
+    return state_->driverFaults;
+}
+
+uint64_t FlashPair::busAccesses() const {
+    Guard bus(state_);
+    return state_->busAccesses;
+}
+
+}  // namespace board

@@ -1,0 +1,181 @@
+#include "flash_device.h"
+
+#include <limits>
+
+namespace board::flash {
+
+namespace {
+constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
+constexpr uint32_t kNoWindow = std::numeric_limits<uint32_t>::max();
+
+uint32_t blockOf(uint32_t word) { return word / kBlockWords; }
+}  // namespace
+
+void Device::powerUp(DeviceState &s) {
+    s = DeviceState{};
+    s.mode = Mode::ReadArray;
+    s.window = kNoWindow;
+}
+
+uint16_t Device::cell(uint32_t word) const {
+    const uint8_t *p = c_.array + word * 4u + c_.half * 2u;
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+void Device::setCell(uint32_t word, uint16_t value) {
+    uint8_t *p = c_.array + word * 4u + c_.half * 2u;
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+}
+
+// An operation's outcome shows in the status register only once it is over.
+void Device::settle(uint64_t now) {
+    if (s_.busyUntilNs == 0 || busy(now)) return;
+    s_.status |= s_.pendingStatus;
+    s_.pendingStatus = 0;
+    s_.busyUntilNs = 0;
+}
+
+uint16_t Device::read(uint32_t word, uint64_t now) {
+    settle(now);
+    if (busy(now)) return s_.status;
+    if (s_.mode == Mode::ReadArray) return cell(word);
+    return s_.status | SR_READY;
+}
+
+bool Device::takesCommand(uint64_t now) const { return !busy(now) && s_.mode != Mode::BufferData; }
+
+void Device::write(uint32_t word, uint16_t value, uint64_t now) {
+    settle(now);
+    // While the state machine runs it takes nothing: reads give status.
+    if (busy(now)) return;
+    switch (s_.mode) {
+    case Mode::ReadArray:
+    case Mode::ReadStatus:
+        command(word, value);
+        break;
+    case Mode::EraseSetup:
+        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock)
+            startErase(now);
+        else
+            sequenceError();
+        break;
+    case Mode::BufferCount:
+        if (value >= kBufferWords || blockOf(word) != s_.sequenceBlock) {
+            sequenceError();
+            break;
+        }
+        s_.count = value + 1u;
+        s_.filled = 0;
+        s_.window = kNoWindow;
+        s_.mode = Mode::BufferData;
+        break;
+    case Mode::BufferData:
+        // The buffer covers one aligned 32-byte window of the block the
+        // sequence began in; the first data word picks the window.
+        if (s_.filled == 0) s_.window = word / kBufferWords;
+        if (word / kBufferWords != s_.window || blockOf(word) != s_.sequenceBlock) {
+            sequenceError();
+            break;
+        }
+        s_.data[s_.filled] = value;
+        s_.dataWord[s_.filled] = word;
+        if (++s_.filled == s_.count) s_.mode = Mode::BufferConfirm;
+        break;
+    case Mode::BufferConfirm:
+        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock)
+            startProgram(now);
+        else
+            sequenceError();
+        break;
+    }
+}
+
+void Device::command(uint32_t word, uint16_t value) {
+    switch (value) {
+    case CMD_READ_ARRAY:
+        s_.mode = Mode::ReadArray;
+        break;
+    case CMD_READ_STATUS:
+        s_.mode = Mode::ReadStatus;
+        break;
+    case CMD_CLEAR_STATUS:
+        s_.status &= static_cast<uint16_t>(~SR_ERRORS);
+        break;
+    case CMD_ERASE_SETUP:
+        s_.sequenceBlock = blockOf(word);
+        s_.mode = Mode::EraseSetup;
+        break;
+    case CMD_WRITE_TO_BUFFER:
+        // With a program or erase error standing the sequence is taken but
+        // nothing will be programmed.
+        s_.sequenceBlock = blockOf(word);
+        s_.refused = (s_.status & SR_SEQUENCE_ERROR) != 0;
+        s_.count = 0;
+        s_.filled = 0;
+        s_.mode = Mode::BufferCount;
+        break;
+    default:
+        // A command these parts don't know is a broken sequence.
+        sequenceError();
+        break;
+    }
+}
+
+void Device::sequenceError() {
+    s_.status |= SR_SEQUENCE_ERROR;
+    s_.mode = Mode::ReadStatus;
+    s_.count = 0;
+    s_.filled = 0;
+    s_.window = kNoWindow;
+}
+
+void Device::startErase(uint64_t now) {
+    const uint32_t block = s_.sequenceBlock;
+    const uint8_t faults = c_.blockFaults[block];
+    s_.mode = Mode::ReadStatus;
+    s_.busyUntilNs = (faults & FAULT_STUCK_BUSY) ? kForever : now + c_.eraseNs;
+    if (faults & FAULT_LOCKED) {
+        s_.pendingStatus = SR_LOCKED | SR_ERASE_ERROR;
+    } else if (faults & FAULT_LOW_VOLTAGE) {
+        s_.pendingStatus = SR_VPP_LOW | SR_ERASE_ERROR;
+    } else if (faults & FAULT_ERASE_FAILS) {
+        s_.pendingStatus = SR_ERASE_ERROR;
+    } else if (!(faults & FAULT_STUCK_BUSY)) {
+        const uint32_t first = block * kBlockWords;
+        for (uint32_t w = first; w < first + kBlockWords; ++w) setCell(w, 0xFFFF);
+        // A cell stuck at 0 fails the erase verify.
+        for (const StuckBit &bit : *c_.stuck) {
+            if (blockOf(bit.word) != block) continue;
+            setCell(bit.word, static_cast<uint16_t>(cell(bit.word) & ~bit.mask));
+            s_.pendingStatus = SR_ERASE_ERROR;
+        }
+    }
+}
+
+void Device::startProgram(uint64_t now) {
+    const uint8_t faults = c_.blockFaults[s_.sequenceBlock];
+    const uint32_t filled = s_.filled;
+    s_.mode = Mode::ReadStatus;
+    s_.count = 0;
+    s_.filled = 0;
+    s_.window = kNoWindow;
+    if (s_.refused) {
+        s_.status |= SR_PROGRAM_ERROR;
+        return;
+    }
+    s_.busyUntilNs = (faults & FAULT_STUCK_BUSY) ? kForever : now + c_.programNs;
+    if (faults & FAULT_LOCKED) {
+        s_.pendingStatus = SR_LOCKED | SR_PROGRAM_ERROR;
+    } else if (faults & FAULT_LOW_VOLTAGE) {
+        s_.pendingStatus = SR_VPP_LOW | SR_PROGRAM_ERROR;
+    } else if (faults & FAULT_PROGRAM_FAILS) {
+        s_.pendingStatus = SR_PROGRAM_ERROR;
+    } else if (!(faults & FAULT_STUCK_BUSY)) {
+        // Programming can only clear bits.
+        for (uint32_t i = 0; i < filled; ++i)
+            setCell(s_.dataWord[i], static_cast<uint16_t>(cell(s_.dataWord[i]) & s_.data[i]));
+    }
+}
+
+}  // namespace board::flash
