@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -24,10 +25,18 @@ namespace fs = std::filesystem;
 fs::path binDir() { return VBOARD_BIN_DIR; }
 fs::path sourceDir() { return VBOARD_SOURCE_DIR; }
 
+// Boards hold a 64 MB flash array: keep test boards in memory when the host
+// has a memory file system.
+fs::path boardsRoot() {
+    std::error_code ec;
+    if (std::getenv("TMPDIR") == nullptr && fs::is_directory("/dev/shm", ec)) return "/dev/shm";
+    return fs::temp_directory_path();
+}
+
 TempBoard::TempBoard(const nlohmann::json &settings) {
     std::random_device rd;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() / ("vboard-test-" + std::to_string(rd()));
+        fs::path candidate = boardsRoot() / ("vboard-test-" + std::to_string(rd()));
         std::error_code ec;
         if (fs::create_directory(candidate, ec)) {
             dir_ = candidate;
@@ -67,10 +76,12 @@ fs::path TempBoard::writeScratch(const std::string &name, const std::string &tex
 }
 
 std::string readFile(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) return {};
+    std::string bytes(static_cast<size_t>(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 void writeFile(const fs::path &file, const std::string &bytes) {

@@ -22,11 +22,12 @@ namespace {
 const char *const kUsage = R"(usage:
   vboard create DIR [--set KEY=VALUE]...     make a new board in DIR
   vboard set DIR KEY=VALUE...                change settings of a board
-  vboard run DIR [--script FILE] [--pace] PROGRAM [ARGS...]
+  vboard run DIR [--script FILE [--show]] [--pace] PROGRAM [ARGS...]
                                              boot PROGRAM on the board; the scripted
-                                             operator plays FILE, else you operate it
-                                             from this terminal; --pace runs the board
-                                             clock at the board's own speed
+                                             operator plays FILE (--show: and draws what
+                                             it sees), else you operate it from this
+                                             terminal; --pace runs the board clock at
+                                             the board's own speed
   vboard log DIR [--json]                    print the board's event log
   vboard mount DIR NAME HOSTDIR              mount a FAT volume as \NAME
   vboard unmount DIR NAME                    remove the volume \NAME
@@ -112,6 +113,7 @@ int cmdRun(const Args &args) {
     board::Board::open(dir);  // a clear message now if there is no board
     std::string script;
     bool pace = false;
+    bool show = false;
     size_t i = 1;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
         if (args[i] == "--script" && i + 1 < args.size()) {
@@ -119,6 +121,8 @@ int cmdRun(const Args &args) {
             if (!fs::exists(script)) return usageError("no script " + script);
         } else if (args[i] == "--pace") {
             pace = true;
+        } else if (args[i] == "--show") {
+            show = true;
         } else {
             return usageError("unknown option '" + args[i] + "'");
         }
@@ -141,6 +145,7 @@ int cmdRun(const Args &args) {
         if (!script.empty()) ::setenv("VBOARD_SCRIPT", script.c_str(), 1);
         else ::unsetenv("VBOARD_SCRIPT");
         ::setenv("VBOARD_PACE", pace ? "1" : "0", 1);
+        ::setenv("VBOARD_SHOW", show ? "1" : "0", 1);
         ::execv(exe.c_str(), argv.data());
         std::perror("vboard: exec");
         ::_exit(127);

@@ -5,6 +5,7 @@
 //   VBOARD_SCRIPT  a script for the scripted operator; without it the
 //                  terminal operator plays the person at the board
 //   VBOARD_PACE    1 to run the board clock at the board's own speed
+//   VBOARD_SHOW    1 to draw on the terminal what a scripted operator sees
 #include <windows.h>
 
 #include <cstdio>
@@ -38,8 +39,11 @@ int main(int argc, char **argv) {
         const char *script = std::getenv("VBOARD_SCRIPT");
         const char *pace = std::getenv("VBOARD_PACE");
         board::Clock::setPaced(pace != nullptr && std::string(pace) == "1");
+        const char *show = std::getenv("VBOARD_SHOW");
         auto op = (script != nullptr && *script != 0) ? wince::makeScriptOperator(script)
                                                       : wince::makeTerminalOperator();
+        if (script != nullptr && *script != 0 && show != nullptr && std::string(show) == "1")
+            op = wince::makeShowingOperator(op);
         wince::boot(dir, op, name);
         std::u16string cmdLine = wince::toUtf16(args);
         wince::currentBoard().log().append({{"event", "start"}, {"command_line", args}});

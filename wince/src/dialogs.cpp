@@ -41,37 +41,42 @@ void close(Dialog &dialog) {
 }
 
 // Asks the operator about `dialog` while it is in front and carries out
-// what it chooses, until it chooses to wait.
-void consult(Dialog &dialog) {
-    while (!dialog.ended) {
-        Action action;
-        {
-            std::lock_guard<std::mutex> lock(frontMutex());
-            if (!isFront(dialog.hwnd)) return;
-            action = currentOperator().onDialog(dialog.view());
-        }
-        switch (action.kind) {
-        case Action::None:
-            return;
-        case Action::Press:
-            press(dialog, action.controlId);
-            break;
-        case Action::Close:
-            close(dialog);
-            break;
-        }
+// what it chooses. One action per look: messages that arrived meanwhile are
+// carried out before the operator is asked again, so an operator that keeps
+// acting cannot starve a sender. True when it acted.
+bool consult(Dialog &dialog) {
+    if (dialog.ended) return false;
+    Action action;
+    {
+        std::lock_guard<std::mutex> lock(frontMutex());
+        if (!isFront(dialog.hwnd)) return false;
+        action = currentOperator().onDialog(dialog.view());
     }
+    switch (action.kind) {
+    case Action::None:
+        return false;
+    case Action::Press:
+        press(dialog, action.controlId);
+        return true;
+    case Action::Close:
+        close(dialog);
+        return true;
+    }
+    return false;
 }
 
 void modalLoop(Dialog &dialog) {
     auto queue = dialog.queue;
-    consult(dialog);
+    bool acted = consult(dialog);
     while (!dialog.ended) {
-        auto item = queue->next(false, kIdleTurn, [&] { return dialog.ended.load(); });
+        // After an action look again at once; otherwise wait for a message
+        // or the idle turn.
+        auto item = queue->next(false, acted ? decltype(kIdleTurn){0} : kIdleTurn,
+                                [&] { return dialog.ended.load(); });
         if (item)
-            carryOut(*item, [&] { consult(dialog); });
+            carryOut(*item, [&] { acted = consult(dialog); });
         else
-            consult(dialog);
+            acted = consult(dialog);
     }
 }
 

@@ -99,7 +99,11 @@ std::string bar(const ControlView &c) {
            std::to_string(c.rangeMax);
 }
 
+class ShowingOperator;
+
 class TerminalOperator : public Operator {
+    friend class ShowingOperator;  // draws with this one's painting code
+
   public:
     TerminalOperator(int in, int out) : in_(in), out_(out), ttyIn_(::isatty(in) == 1), ttyOut_(::isatty(out) == 1) {}
     ~TerminalOperator() override { restoreTerminal(); }
@@ -366,7 +370,46 @@ class TerminalOperator : public Operator {
     std::map<int, ControlView> lastValues_;
 };
 
+// Another operator makes the choices (a script, say); this one only draws
+// what the person at the board would see, live.
+class ShowingOperator : public Operator {
+  public:
+    ShowingOperator(std::shared_ptr<Operator> inner, int out) : inner_(std::move(inner)), painter_(-1, out) {}
+
+    Action onDialog(const DialogView &front) override {
+        {
+            std::lock_guard<std::mutex> lock(painter_.mutex_);
+            painter_.draw(front);
+        }
+        return inner_->onDialog(front);
+    }
+    void onDialogOpened(const DialogView &view) override { inner_->onDialogOpened(view); }
+    void onDialogClosed(const DialogView &view) override { inner_->onDialogClosed(view); }
+    void onMessageBox(const MessageBoxView &box) override {
+        {
+            std::lock_guard<std::mutex> lock(painter_.mutex_);
+            painter_.drawBox(box);
+        }
+        inner_->onMessageBox(box);
+    }
+    std::optional<std::u16string> onFileOpen(const FileOpenView &request) override {
+        auto choice = inner_->onFileOpen(request);
+        std::lock_guard<std::mutex> lock(painter_.mutex_);
+        painter_.write("\n== Open: " + (choice ? u8(*choice) : std::string("(cancelled)")) + "\n");
+        return choice;
+    }
+    void onProgramEnd() override { inner_->onProgramEnd(); }
+
+  private:
+    std::shared_ptr<Operator> inner_;
+    TerminalOperator painter_;
+};
+
 }  // namespace
+
+std::shared_ptr<Operator> makeShowingOperator(std::shared_ptr<Operator> inner) {
+    return std::make_shared<ShowingOperator>(std::move(inner), STDOUT_FILENO);
+}
 
 std::shared_ptr<Operator> makeTerminalOperatorOn(int in, int out) {
     return std::make_shared<TerminalOperator>(in, out);

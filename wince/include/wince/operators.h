@@ -16,5 +16,7 @@ std::shared_ptr<Operator> makeScriptOperator(const std::filesystem::path &script
 std::shared_ptr<Operator> makeScriptOperatorFromText(const std::string &text, const std::string &name = "script");
 // Draws the dialog in front on the terminal and takes choices from the keyboard.
 std::shared_ptr<Operator> makeTerminalOperator();
+// Leaves the choices to `inner` and draws on the terminal what it is shown.
+std::shared_ptr<Operator> makeShowingOperator(std::shared_ptr<Operator> inner);
 
 }  // namespace wince
