@@ -200,6 +200,9 @@ std::optional<fs::path> canonicalRoot(const fs::path &dir) {
     fs::path resolved = fs::canonical(dir, ec);
     if (ec || !fs::is_directory(resolved, ec)) return std::nullopt;
     std::lock_guard<std::mutex> lock(mutex);
+    // Cards come and go for as long as a program runs: keep only the few
+    // roots in use lately, or the cache grows with every folder ever mounted.
+    if (known.size() >= 16) known.clear();
     known[dir.native()] = resolved;
     return resolved;
 }
