@@ -1,6 +1,9 @@
 // The image maker and inspector used by tests, demos and service engineers.
 #include <gtest/gtest.h>
 
+#include <span>
+
+#include "board/flash.h"
 #include "image.h"
 #include "test_support.h"
 
@@ -82,6 +85,49 @@ TEST(BinImage, CommandLineToolsMakeAndJudgeImages) {
     EXPECT_EQ(cut.exitCode, 1);
     EXPECT_NE(cut.out.find("\"Unexpected end of file!\""), std::string::npos) << cut.out;
     EXPECT_EQ(vtest::run("inspectbin", {}).exitCode, 2);
+}
+
+// --verify reads the board's flash: blank, holding the image, and holding it
+// with one byte changed.
+TEST(BinImage, InspectorVerifiesTheImageInTheBoardsFlash) {
+    vtest::TempBoard board;
+    const auto out = board.dir() / "scratch" / "verify.bin";
+    std::filesystem::create_directories(out.parent_path());
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "256K", out.string()}).exitCode, 0);
+    const std::vector<std::string> args = {out.string(), "--board", board.dir().string(), "--verify"};
+
+    auto blank = vtest::run("inspectbin", args);
+    EXPECT_EQ(blank.exitCode, 1) << blank.out << blank.err;
+    EXPECT_NE(blank.out.find("does NOT hold"), std::string::npos) << blank.out;
+
+    // The factory programmer puts every record where the tool would.
+    const std::string bytes = vtest::readFile(out);
+    const auto report = binimage::inspect(bytes);
+    constexpr uint32_t kFlashKernelBase = 0x9C000000;
+    uint32_t lastAt = 0;
+    {
+        board::FlashPair flash(board.dir());
+        for (const auto &r : report.records) {
+            if (r.flashAddress == 0) continue;
+            const auto *data = reinterpret_cast<const uint8_t *>(bytes.data() + r.dataOffset);
+            flash.writeArray(r.flashAddress - kFlashKernelBase, std::span<const uint8_t>(data, r.length));
+            lastAt = r.flashAddress - kFlashKernelBase + r.length - 1;
+        }
+    }
+    auto holds = vtest::run("inspectbin", args);
+    EXPECT_EQ(holds.exitCode, 0) << holds.out << holds.err;
+    EXPECT_NE(holds.out.find("records match byte for byte"), std::string::npos) << holds.out;
+
+    {
+        board::FlashPair flash(board.dir());
+        const uint8_t changed = static_cast<uint8_t>(flash.readArray(lastAt, 1)[0] ^ 0x01);
+        flash.writeArray(lastAt, std::span<const uint8_t>(&changed, 1));
+    }
+    auto differs = vtest::run("inspectbin", args);
+    EXPECT_EQ(differs.exitCode, 1) << differs.out << differs.err;
+
+    auto noBoard = vtest::run("inspectbin", {out.string(), "--board", (board.dir() / "none").string(), "--verify"});
+    EXPECT_EQ(noBoard.exitCode, 2) << noBoard.out << noBoard.err;
 }
 
 }  // namespace

@@ -38,7 +38,7 @@ int main(int argc, char **argv) {
     binimage::BlankQuery query = nullptr;
     void *context = nullptr;
     std::string boardDir;
-    if (argc == 4) {
+    if (argc == 4 || verify) {
         boardDir = argv[3];
         query = boardBlankQuery(boardDir, &context);
         if (query == nullptr) {

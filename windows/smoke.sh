@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The Windows smoke test: builds both programs with mingw-w64, then runs them
+# under Wine on a virtual X display, on a fresh virtual board:
+#   - the update tool's main dialog, its BSP version report and an update of a
+#     small image, driven by dialog-driver.exe; the flash must then hold the
+#     image byte for byte;
+#   - the autorun agent on a mounted card: its AutoCopy tree is copied into
+#     the board's files and the programs of its AutoRun folder (an .exe and a
+#     shortcut) leave their marks.
+# The driver saves the windows it looks at; they land as PNGs in
+# build/windows/screenshots (with --docs also in docs/screenshots).
+#
+#   windows/smoke.sh [--docs] [HOST_BIN]   HOST_BIN: vboard, mkbin and
+#                                          inspectbin (default build/default/bin)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${VBOARD_SMOKE_INNER:-}" != 1 ]; then
+  export VBOARD_SMOKE_DOCS=0
+  if [ "${1:-}" = "--docs" ]; then
+    VBOARD_SMOKE_DOCS=1
+    shift
+  fi
+  VBOARD_SMOKE_HOST_BIN=${1:-$root/build/default/bin}
+  if ! VBOARD_SMOKE_HOST_BIN=$(cd "$VBOARD_SMOKE_HOST_BIN" 2>/dev/null && pwd); then
+    echo "windows smoke: no host tools folder ${1:-$root/build/default/bin} (build the host tools first)" >&2
+    exit 2
+  fi
+  export VBOARD_SMOKE_HOST_BIN
+fi
+host_bin=$VBOARD_SMOKE_HOST_BIN
+docs=$VBOARD_SMOKE_DOCS
+build=$root/build/windows
+shots=$build/screenshots
+
+passed=0
+failed=0
+pass() { echo "ok   $*"; passed=$((passed + 1)); }
+fail() { echo "FAIL $*"; failed=$((failed + 1)); }
+# Counts the driver's own check lines into the totals.
+count_driver() {
+  local out=$1
+  passed=$((passed + $(grep -c '^ok ' "$out" || true)))
+  failed=$((failed + $(grep -c '^FAIL ' "$out" || true)))
+}
+
+if [ "${VBOARD_SMOKE_INNER:-}" != 1 ]; then
+  for tool in vboard mkbin inspectbin; do
+    if [ ! -x "$host_bin/$tool" ]; then
+      echo "windows smoke: $host_bin/$tool is missing (build the host tools first)" >&2
+      exit 2
+    fi
+  done
+  echo "== Windows build (mingw-w64, C++03 program sources, warnings as errors)"
+  cmake -S "$root/windows" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/windows/toolchain-mingw64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$build" -j2
+  # A static build ships no runtime DLL: only the system's may be imported.
+  for exe in image-update-tool autorun-agent; do
+    dlls=$(x86_64-w64-mingw32-objdump -p "$build/$exe.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    if echo "$dlls" | grep -qE 'libstdc|libgcc|libwinpthread'; then
+      echo "windows smoke: $exe.exe needs runtime DLLs: $dlls" >&2
+      exit 1
+    fi
+    echo "$exe.exe imports: $dlls"
+  done
+  # The rest runs on a display of its own.
+  export VBOARD_SMOKE_INNER=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" bash "$0"
+fi
+
+work=$(mktemp -d /tmp/vboard-wine.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64
+# No .NET or HTML runtime is wanted; without these Wine would offer to fetch them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Runs a Windows program under Wine, bounded in time; a hang fails the run.
+wine_run() { timeout 300 wine "$@"; }
+
+echo "== Wine prefix"
+timeout 300 wineboot -i >/dev/null 2>&1
+# A virtual desktop draws title bars without a window manager and keeps
+# hidden windows from stalling.
+cat >"$work/desktop.reg" <<'EOF'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="800x600"
+EOF
+wine_run regedit /S "$work/desktop.reg"
+# The desktop that wineboot started has no virtual desktop yet: stop it, the
+# next program starts one with the new setting.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+# Wine finds the fonts only in the prefix's own font folder.
+cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
+
+echo "== board"
+board=$work/board
+# Programming a buffer takes a little longer than the datasheet's typical
+# time, so the update dialog stays up long enough to be pictured mid-update
+# on any machine (about 4 s for the 384 KB image).
+"$host_bin/vboard" create "$board" --set flash.timing.program_ns=600000 >/dev/null
+"$host_bin/mkbin" --sample 384K "$board/files/image.bin" >/dev/null
+# The board's root folder is drive B: and the programs run with it current,
+# so "\windows\default.fdf" and the file-open dialog's "\" are the board's.
+ln -s "$board/files" "$WINEPREFIX/dosdevices/b:"
+# The image's build time is the board's, not the moment the folder was made.
+filetime=$(sed -n 's/.*default.fdf[^0-9]*\([0-9]*\).*/\1/p' "$board/filetimes.json")
+if [ -n "$filetime" ]; then
+  touch -d "@$((filetime / 10000000 - 11644473600))" "$board/files/Windows/default.fdf"
+fi
+export VBOARD_DIR
+VBOARD_DIR=$(winepath -w "$board")
+bin_w=$(winepath -w "$build")
+mkdir -p "$work/shots" "$shots"
+shots_w=$(winepath -w "$work/shots")
+
+echo "== update tool: main dialog, BSP version, update"
+cd "$board/files"
+out=$work/tool.out
+set +e
+wine_run "$build/dialog-driver.exe" tool "$bin_w\\image-update-tool.exe" 'B:\image.bin' "$shots_w" | tr -d '\r' | tee "$out"
+set -e
+count_driver "$out"
+if "$host_bin/inspectbin" "$board/files/image.bin" --board "$board" --verify; then
+  pass "the flash holds the image"
+else
+  fail "the flash does not hold the image"
+fi
+if grep -q '"flash_fault"' "$board/events.jsonl"; then fail "the driver made flash faults"; else pass "no flash faults"; fi
+if grep '"registry_clear"' "$board/events.jsonl" | grep -q '"ok":true'; then
+  pass "the board logged the registry clear"
+else
+  fail "no registry clear in the board's event log"
+fi
+
+echo "== autorun agent: AutoCopy and AutoRun"
+card=$work/card
+mkdir -p "$card/AutoCopy/docs" "$card/AutoCopy/bin" "$card/AutoRun" "$board/files/docs" "$board/files/bin"
+echo "copied from the card" >"$card/AutoCopy/docs/readme.txt"
+echo "top of the card" >"$card/AutoCopy/top.txt"
+cp "$build/autorun-mark.exe" "$card/AutoRun/mark.exe"
+cp "$build/autorun-mark.exe" "$card/AutoCopy/bin/mark.exe"
+# A shortcut to the copy AutoCopy makes, with an argument.
+printf '26#\\bin\\mark.exe \\lnk-mark.txt' >"$card/AutoRun/start.lnk"
+"$host_bin/vboard" mount "$board" "Storage Card" "$card" >/dev/null
+out=$work/agent.out
+set +e
+wine_run "$build/dialog-driver.exe" agent "$bin_w\\autorun-agent.exe" \
+  '\top.txt' '\docs\readme.txt' '\bin\mark.exe' '\autorun-mark.txt' '\lnk-mark.txt' | tr -d '\r' | tee "$out"
+set -e
+count_driver "$out"
+for f in top.txt docs/readme.txt bin/mark.exe; do
+  if cmp -s "$card/AutoCopy/$f" "$board/files/$f"; then pass "AutoCopy copied $f"; else fail "AutoCopy did not copy $f"; fi
+done
+# Nothing but the card's AutoCopy tree and the marks may have arrived.
+expected=$(printf '%s\n' Windows/default.fdf image.bin top.txt docs/readme.txt bin/mark.exe autorun-mark.txt lnk-mark.txt | sort)
+found=$(cd "$board/files" && find . -type f | sed 's|^\./||' | sort)
+if [ "$found" = "$expected" ]; then
+  pass "the board's files hold only the copied tree and the marks"
+else
+  fail "the board's files differ from what was expected:"
+  diff <(echo "$expected") <(echo "$found") | head -20 || true
+fi
+mark=$(tr -d '\r' <"$board/files/autorun-mark.txt" 2>/dev/null || true)
+if echo "$mark" | head -1 | grep -q 'AutoRun\\mark.exe$' && [ -z "$(echo "$mark" | sed -n 2p)" ]; then
+  pass "AutoRun started mark.exe from the card, without arguments"
+else
+  fail "AutoRun mark: $mark"
+fi
+mark=$(tr -d '\r' <"$board/files/lnk-mark.txt" 2>/dev/null || true)
+if echo "$mark" | head -1 | grep -qi '^B:\\bin\\mark.exe$' && [ "$(echo "$mark" | sed -n 2p)" = '\lnk-mark.txt' ]; then
+  pass "the shortcut started \\bin\\mark.exe with its argument"
+else
+  fail "shortcut mark: $mark"
+fi
+
+echo "== screenshots"
+for name in main-dialog bsp-version file-open update-dialog; do
+  if [ -s "$work/shots/$name.bmp" ] && convert "$work/shots/$name.bmp" "$shots/$name.png"; then
+    pass "screenshot $name.png"
+    if [ $docs = 1 ]; then
+      mkdir -p "$root/docs/screenshots"
+      cp "$shots/$name.png" "$root/docs/screenshots/$name.png"
+    fi
+  else
+    fail "no screenshot $name"
+  fi
+done
+
+echo "windows smoke: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
