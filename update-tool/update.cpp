@@ -84,9 +84,9 @@ static volatile DWORD *WindowAddress(const UpdateRun *run, DWORD flashAddress)
     return (volatile DWORD *)(run->window + (flashAddress - FlashBase));
 }
 
-// TRUE when [address, address + length) lies in the window with room for
-// the status read the driver makes at the word after the last one written.
-static BOOL InsideWindow(DWORD address, DWORD length)
+// TRUE when [address, address + length) and `room` bytes after it lie in
+// the window.
+static BOOL InsideWindow(DWORD address, DWORD length, DWORD room)
 {
     DWORD offset;
     if (address < FlashBase)
@@ -94,7 +94,7 @@ static BOOL InsideWindow(DWORD address, DWORD length)
     offset = address - FlashBase;
     if (offset >= FLASH_WINDOW_SIZE)
         return FALSE;
-    return length <= FLASH_WINDOW_SIZE - 4 - offset;
+    return length <= FLASH_WINDOW_SIZE - room - offset;
 }
 
 static BOOL IsErasedByUpdate(const UpdateRun *run, DWORD blockAddress)
@@ -163,7 +163,7 @@ static BOOL CheckImage(UpdateRun *run)
         ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
         return FALSE;
     }
-    if (run->imageLength != 0 && !InsideWindow(run->imageStart, run->imageLength)) {
+    if (run->imageLength != 0 && !InsideWindow(run->imageStart, run->imageLength, 0)) {
         ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
         return FALSE;
     }
@@ -185,7 +185,9 @@ static BOOL CheckImage(UpdateRun *run)
             return FALSE;
         }
         if (length != 0 &&
-            ((address & 3) != 0 || !InsideWindow(address, length) || !RecordLandsOnBlankFlash(run, address, length))) {
+            // The driver reads the status at the word after the last one.
+            ((address & 3) != 0 || !InsideWindow(address, length, 4) ||
+             !RecordLandsOnBlankFlash(run, address, length))) {
             ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
             return FALSE;
         }

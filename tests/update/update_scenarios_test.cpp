@@ -290,6 +290,21 @@ TEST(ImageUpdate, ABrokenOrMisplacedImageIsRefusedBeforeAnythingIsErased) {
     }
 }
 
+TEST(ImageUpdate, AnImageMayFillTheWholeWindow) {
+    TempBoard board(kBoardSettings);
+    // The header's range ends at the window's end; the records leave room
+    // for the status read after their last word.
+    json image = {{"start", 0x80080000u},
+                  {"length", 0x2000000u},
+                  {"records", {{{"address", 0x80080000u + 0x2000000u - 0x104}, {"size", 0x100}}}}};
+    const auto path = putImage(board, "full.bin", image);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    runUpdateTool(board, op, u"/u");
+    EXPECT_TRUE(op->boxes().empty());
+    EXPECT_EQ(flashAt(flashContents(board), kBase + 0x2000000u - 0x104, 0x100), recordsOf(image)[0].second);
+}
+
 TEST(ImageUpdate, ARecordOutsideTheErasedBlocksIsWrittenWhereTheFlashIsBlank) {
     TempBoard board(kBoardSettings);
     // The header's range covers one block; the second record lies in the next,

@@ -26,11 +26,12 @@ uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
     throw std::runtime_error(std::string("'") + key + "' must be a number or a number in a string");
 }
 
-bool insideWindow(uint32_t address, uint32_t length) {
+// [address, address + length) and `room` bytes after it lie in the window.
+bool insideWindow(uint32_t address, uint32_t length, uint32_t room) {
     if (address < kFlashBase) return false;
     const uint32_t offset = address - kFlashBase;
     if (offset >= kWindowSize) return false;
-    return length <= kWindowSize - 4 - offset;
+    return length <= kWindowSize - room - offset;
 }
 
 std::string hex(uint32_t v) {
@@ -90,7 +91,7 @@ Report inspect(const std::string &b, BlankQuery blank, void *context) {
     rep.length = le32(b, 11);
     rep.offset = imageOffsetFor(rep.rawStart);
     rep.start = rep.rawStart + rep.offset;
-    if (rep.length != 0 && !insideWindow(rep.start, rep.length))
+    if (rep.length != 0 && !insideWindow(rep.start, rep.length, 0))
         refuse("Error writing to Flash!", "image range " + hex(rep.start) + "+" + hex(rep.length) +
                                               " is not inside the 32 MB flash window");
     for (uint32_t i = 0; i < 256; ++i) {
@@ -132,7 +133,7 @@ Report inspect(const std::string &b, BlankQuery blank, void *context) {
         if (r.length != 0) {
             if ((r.flashAddress & 3) != 0) {
                 refuse("Error writing to Flash!", where + ": address not a multiple of 4");
-            } else if (!insideWindow(r.flashAddress, r.length)) {
+            } else if (!insideWindow(r.flashAddress, r.length, 4)) {
                 refuse("Error writing to Flash!", where + ": outside the 32 MB flash window");
             } else {
                 // Parts outside the erased blocks must already be blank.
