@@ -48,7 +48,7 @@ class Sink {
     size_t length_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;     // "-"
     bool zero = false;     // "0"
     bool plus = false;     // "+"
@@ -59,70 +59,70 @@ struct Spec {
     enum Size { Default, Short, Long, Wide, LongLong, Pointer } size = Default;
 };
 
-void pad(Sink &out, const Spec &spec, size_t bodyLength, bool before) {
-    if (spec.width <= 0 || static_cast<size_t>(spec.width) <= bodyLength) return;
-    if (before != spec.left) out.repeat(u' ', static_cast<size_t>(spec.width) - bodyLength);
+void pad(Sink &out, const Conversion &conv, size_t bodyLength, bool before) {
+    if (conv.width <= 0 || static_cast<size_t>(conv.width) <= bodyLength) return;
+    if (before != conv.left) out.repeat(u' ', static_cast<size_t>(conv.width) - bodyLength);
 }
 
-void putWideString(Sink &out, const Spec &spec, const WCHAR *s) {
+void putWideString(Sink &out, const Conversion &conv, const WCHAR *s) {
     static const WCHAR kNull[] = u"(null)";
     if (s == nullptr) s = kNull;
     size_t n = 0;
-    while (s[n] != 0 && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) ++n;
-    pad(out, spec, n, true);
+    while (s[n] != 0 && (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) ++n;
+    pad(out, conv, n, true);
     for (size_t i = 0; i < n; ++i) out.put(s[i]);
-    pad(out, spec, n, false);
+    pad(out, conv, n, false);
 }
 
-void putNarrowString(Sink &out, const Spec &spec, const char *s) {
+void putNarrowString(Sink &out, const Conversion &conv, const char *s) {
     if (s == nullptr) s = "(null)";
     size_t n = 0;
-    while (s[n] != 0 && (spec.precision < 0 || n < static_cast<size_t>(spec.precision))) ++n;
+    while (s[n] != 0 && (conv.precision < 0 || n < static_cast<size_t>(conv.precision))) ++n;
     // One byte of the 8-bit code page is one UTF-16 unit.
-    pad(out, spec, n, true);
+    pad(out, conv, n, true);
     for (size_t i = 0; i < n; ++i) out.put(ansiToWide(static_cast<unsigned char>(s[i])));
-    pad(out, spec, n, false);
+    pad(out, conv, n, false);
 }
 
-void putChar(Sink &out, const Spec &spec, WCHAR c) {
-    pad(out, spec, 1, true);
+void putChar(Sink &out, const Conversion &conv, WCHAR c) {
+    pad(out, conv, 1, true);
     out.put(c);
-    pad(out, spec, 1, false);
+    pad(out, conv, 1, false);
 }
 
-void putInteger(Sink &out, const Spec &spec, uint64_t magnitude, bool negative, unsigned base, bool upper,
+void putInteger(Sink &out, const Conversion &conv, uint64_t magnitude, bool negative, unsigned base, bool upper,
                 bool isSigned) {
     const char *digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     WCHAR digits[24];
     size_t nDigits = 0;
     for (uint64_t v = magnitude; v != 0; v /= base) digits[nDigits++] = static_cast<WCHAR>(digitSet[v % base]);
     // C's rule: the precision is a minimum digit count, and "%.0d" of 0 prints nothing.
-    size_t minDigits = spec.precision < 0 ? 1 : static_cast<size_t>(spec.precision);
-    if (spec.alt && base == 8 && nDigits >= minDigits) minDigits = nDigits + 1;
+    size_t minDigits = conv.precision < 0 ? 1 : static_cast<size_t>(conv.precision);
+    if (conv.alt && base == 8 && nDigits >= minDigits) minDigits = nDigits + 1;
     const size_t zeros = minDigits > nDigits ? minDigits - nDigits : 0;
 
     WCHAR prefix[2];
     size_t nPrefix = 0;
     if (isSigned) {
         if (negative) prefix[nPrefix++] = u'-';
-        else if (spec.plus) prefix[nPrefix++] = u'+';
-        else if (spec.space) prefix[nPrefix++] = u' ';
-    } else if (spec.alt && base == 16 && magnitude != 0) {
+        else if (conv.plus) prefix[nPrefix++] = u'+';
+        else if (conv.space) prefix[nPrefix++] = u' ';
+    } else if (conv.alt && base == 16 && magnitude != 0) {
         prefix[nPrefix++] = u'0';
         prefix[nPrefix++] = upper ? u'X' : u'x';
     }
 
     size_t body = nPrefix + zeros + nDigits;
     size_t zeroFill = 0;
-    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > 0 && static_cast<size_t>(spec.width) > body)
-        zeroFill = static_cast<size_t>(spec.width) - body;
+    if (conv.zero && !conv.left && conv.precision < 0 && conv.width > 0 && static_cast<size_t>(conv.width) > body)
+        zeroFill = static_cast<size_t>(conv.width) - body;
     body += zeroFill;
 
-    pad(out, spec, body, true);
+    pad(out, conv, body, true);
     for (size_t i = 0; i < nPrefix; ++i) out.put(prefix[i]);
     out.repeat(u'0', zeroFill + zeros);
     while (nDigits > 0) out.put(digits[--nDigits]);
-    pad(out, spec, body, false);
+    pad(out, conv, body, false);
 }
 
 // Reads a decimal number or "*" (an int argument) from the format.
@@ -151,49 +151,49 @@ void format(Sink &out, const WCHAR *f, va_list arguments) {
             continue;
         }
         ++f;
-        Spec spec;
+        Conversion conv;
         for (;; ++f) {
-            if (*f == u'-') spec.left = true;
-            else if (*f == u'0') spec.zero = true;
-            else if (*f == u'+') spec.plus = true;
-            else if (*f == u' ') spec.space = true;
-            else if (*f == u'#') spec.alt = true;
+            if (*f == u'-') conv.left = true;
+            else if (*f == u'0') conv.zero = true;
+            else if (*f == u'+') conv.plus = true;
+            else if (*f == u' ') conv.space = true;
+            else if (*f == u'#') conv.alt = true;
             else break;
         }
         bool fromArgument = false;
-        spec.width = readCount(f, ap, fromArgument);
-        if (spec.width < 0) {  // a negative "*" width means left-aligned
-            spec.left = true;
-            spec.width = spec.width == std::numeric_limits<int>::min() ? 0 : -spec.width;
+        conv.width = readCount(f, ap, fromArgument);
+        if (conv.width < 0) {  // a negative "*" width means left-aligned
+            conv.left = true;
+            conv.width = conv.width == std::numeric_limits<int>::min() ? 0 : -conv.width;
         }
         if (*f == u'.') {
             ++f;
-            spec.precision = readCount(f, ap, fromArgument);
-            if (spec.precision < 0) spec.precision = -1;
+            conv.precision = readCount(f, ap, fromArgument);
+            if (conv.precision < 0) conv.precision = -1;
         }
         if (*f == u'h') {
-            spec.size = Spec::Short;
+            conv.size = Conversion::Short;
             ++f;
         } else if (*f == u'l') {
             ++f;
             if (*f == u'l') {
-                spec.size = Spec::LongLong;
+                conv.size = Conversion::LongLong;
                 ++f;
             } else {
-                spec.size = Spec::Long;
+                conv.size = Conversion::Long;
             }
         } else if (*f == u'w') {
-            spec.size = Spec::Wide;
+            conv.size = Conversion::Wide;
             ++f;
         } else if (*f == u'I') {
             if (f[1] == u'6' && f[2] == u'4') {
-                spec.size = Spec::LongLong;
+                conv.size = Conversion::LongLong;
                 f += 3;
             } else if (f[1] == u'3' && f[2] == u'2') {
-                spec.size = Spec::Long;
+                conv.size = Conversion::Long;
                 f += 3;
             } else {
-                spec.size = Spec::Pointer;
+                conv.size = Conversion::Pointer;
                 ++f;
             }
         }
@@ -207,29 +207,29 @@ void format(Sink &out, const WCHAR *f, va_list arguments) {
             break;
         case u's':
         case u'S': {
-            const bool narrow = spec.size == Spec::Short ||
-                                (conversion == u'S' && spec.size != Spec::Long && spec.size != Spec::Wide);
-            if (narrow) putNarrowString(out, spec, va_arg(ap, const char *));
-            else putWideString(out, spec, va_arg(ap, const WCHAR *));
+            const bool narrow = conv.size == Conversion::Short ||
+                                (conversion == u'S' && conv.size != Conversion::Long && conv.size != Conversion::Wide);
+            if (narrow) putNarrowString(out, conv, va_arg(ap, const char *));
+            else putWideString(out, conv, va_arg(ap, const WCHAR *));
             break;
         }
         case u'c':
         case u'C': {
             const int c = va_arg(ap, int);  // characters are promoted to int
-            const bool narrow = spec.size == Spec::Short ||
-                                (conversion == u'C' && spec.size != Spec::Long && spec.size != Spec::Wide);
-            putChar(out, spec, narrow ? ansiToWide(static_cast<unsigned char>(c)) : static_cast<WCHAR>(c));
+            const bool narrow = conv.size == Conversion::Short ||
+                                (conversion == u'C' && conv.size != Conversion::Long && conv.size != Conversion::Wide);
+            putChar(out, conv, narrow ? ansiToWide(static_cast<unsigned char>(c)) : static_cast<WCHAR>(c));
             break;
         }
         case u'd':
         case u'i': {
             int64_t v;
-            if (spec.size == Spec::LongLong || spec.size == Spec::Pointer) v = va_arg(ap, int64_t);
-            else if (spec.size == Spec::Short) v = static_cast<short>(va_arg(ap, int));
+            if (conv.size == Conversion::LongLong || conv.size == Conversion::Pointer) v = va_arg(ap, int64_t);
+            else if (conv.size == Conversion::Short) v = static_cast<short>(va_arg(ap, int));
             else v = va_arg(ap, int32_t);
             const bool negative = v < 0;
             const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-            putInteger(out, spec, magnitude, negative, 10, false, true);
+            putInteger(out, conv, magnitude, negative, 10, false, true);
             break;
         }
         case u'u':
@@ -237,15 +237,15 @@ void format(Sink &out, const WCHAR *f, va_list arguments) {
         case u'X':
         case u'o': {
             uint64_t v;
-            if (spec.size == Spec::LongLong || spec.size == Spec::Pointer) v = va_arg(ap, uint64_t);
-            else if (spec.size == Spec::Short) v = static_cast<unsigned short>(va_arg(ap, unsigned int));
+            if (conv.size == Conversion::LongLong || conv.size == Conversion::Pointer) v = va_arg(ap, uint64_t);
+            else if (conv.size == Conversion::Short) v = static_cast<unsigned short>(va_arg(ap, unsigned int));
             else v = va_arg(ap, uint32_t);
             const unsigned base = conversion == u'u' ? 10 : conversion == u'o' ? 8 : 16;
-            putInteger(out, spec, v, false, base, conversion == u'X', false);
+            putInteger(out, conv, v, false, base, conversion == u'X', false);
             break;
         }
         case u'p': {
-            Spec p = spec;
+            Conversion p = conv;
             p.precision = static_cast<int>(2 * sizeof(void *));
             putInteger(out, p, reinterpret_cast<uintptr_t>(va_arg(ap, void *)), false, 16, true, false);
             break;
