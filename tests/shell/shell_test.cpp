@@ -1,7 +1,11 @@
 // The update tool's command line, main dialog and registry commands, run as
 // the board runs them: `vboard run` with a scripted operator.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "board/flash.h"
 #include "resource.h"
 #include "test_support.h"
 #include "update_tool.h"
@@ -88,6 +92,27 @@ TEST(CommandLine, RebootEndsTheRunAsTheBoardRestarts) {
     EXPECT_NE(run.result.err.find("the board rebooted"), std::string::npos) << run.result.err;
     EXPECT_EQ(board.events("reboot").size(), 1u);
     EXPECT_TRUE(board.events("exit").empty());
+}
+
+TEST(CommandLine, RebootPowersTheFlashUp) {
+    TempBoard board;
+    // Another program stays on the board, so the tool's boot is no power-up:
+    // only the reboot can bring the devices back.
+    const int running = ::open((board.dir() / "running.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    struct flock shared = {};
+    shared.l_type = F_RDLCK;
+    shared.l_whence = SEEK_SET;
+    ASSERT_EQ(::fcntl(running, F_OFD_SETLK, &shared), 0);
+    {
+        // Leave the devices in status mode, as a program stopped mid-way would.
+        board::FlashPair flash(board.dir());
+        flash.write32(0x100000, 0x00700070);
+        ASSERT_NE(flash.read32(0x100000), 0xFFFFFFFFu);
+    }
+    runTool(board, "", {"/r"});
+    board::FlashPair flash(board.dir());
+    EXPECT_EQ(flash.read32(0x100000), 0xFFFFFFFFu) << "the devices did not come back in read mode";
+    ::close(running);
 }
 
 struct ButtonCase {

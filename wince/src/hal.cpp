@@ -17,6 +17,7 @@ void rebootBoard() {
     board.log().append({{"event", "reboot"}});
     if (board.setting<std::string>("/hal/reboot", "restart") != "restart") return;
     // The board restarts: the program is gone and the hardware powers up.
+    board.powerUp();
     for (auto hook : powerUpHooks()) hook(board);
     std::fprintf(stderr, "vboard: the board reboots\n");
     std::fflush(stderr);
