@@ -35,13 +35,19 @@ wince::Action RecordingOperator::onDialog(const wince::DialogView &front) {
 }
 
 void RecordingOperator::onMessageBox(const wince::MessageBoxView &box) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    boxes_.push_back(box);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boxes_.push_back(box);
+    }
+    if (onBox) onBox(box);
 }
 
 std::optional<std::u16string> RecordingOperator::onFileOpen(const wince::FileOpenView &request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    fileOpens_.push_back(request);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fileOpens_.push_back(request);
+    }
+    if (choice && onFileChosen) onFileChosen();
     return choice;
 }
 

@@ -29,6 +29,9 @@ class RecordingOperator : public wince::Operator {
     std::optional<std::u16string> choice;
     // Press this main-dialog button once, then close the main dialog.
     int mainButton = 0;
+    // Called on the file choice, and on each message box as it is shown.
+    std::function<void()> onFileChosen;
+    std::function<void(const wince::MessageBoxView &)> onBox;
 
     wince::Action onDialog(const wince::DialogView &front) override;
     void onMessageBox(const wince::MessageBoxView &box) override;

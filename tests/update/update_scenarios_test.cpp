@@ -7,6 +7,8 @@
 
 #include <thread>
 
+#include <windows.h>
+
 #include "image.h"
 #include "resource.h"
 #include "update_driver.h"
@@ -384,6 +386,101 @@ TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
     const std::string flash = flashContents(board);
     EXPECT_EQ(flashAt(flash, kBase, 16384), recordsOf(image)[0].second.substr(0, 16384));
     EXPECT_TRUE(allBlank(flash, kBase + 16384, kBase + kBlock));
+}
+
+// Failures of the devices during an update, injected into the board.
+struct DeviceFault {
+    const char *name;
+    json faults;
+    bool seedOld;      // the image flash holds an old image first
+    json image;
+    const char *text;
+};
+
+TEST(ImageUpdate, DeviceFailuresAreToldAndTheUpdateStops) {
+    const json twoBlocks = simpleImage(0x80080000, {0x1000, 0x41000});
+    const json overlapping = {{"start", 0x80080000u},
+                              {"length", 0x1000u},
+                              {"records",
+                               {{{"address", 0x80080000u}, {"hex", "00ff00ff"}},
+                                {{"address", 0x80080000u}, {"hex", "ff00ff00"}}}}};
+    const std::vector<DeviceFault> cases = {
+        {"erase fails", {{"erase_fails", {40}}}, true, twoBlocks, "Error Erasing Flash Sector"},
+        {"locked block", {{"locked", {41}}}, true, twoBlocks, "Error Erasing Flash Sector"},
+        {"low voltage in one device", {{"low_voltage", {{{"block", 40}, {"device", 1}}}}}, true, twoBlocks,
+         "Error Erasing Flash Sector"},
+        {"stuck bit", {{"stuck_at_0", {{{"address", 0xA00010}, {"bit", 3}}}}}, true, twoBlocks,
+         "Error Erasing Flash Sector"},
+        {"program fails", {{"program_fails", {40}}}, false, twoBlocks, "Error writing to Flash!"},
+        {"locked blank block", {{"locked", {41}}}, false, twoBlocks, "Error writing to Flash!"},
+        // Programming only clears bits: the second record cannot set what
+        // the first cleared, and the read-back sees it.
+        {"records over each other", json::object(), false, overlapping, "Error writing to Flash!"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        json settings = kBoardSettings;
+        settings["flash"]["faults"] = c.faults;
+        TempBoard board(settings);
+        if (c.seedOld) seedOldImage(board, kBase, 2 * kBlock);
+        const auto path = putImage(board, "x.bin", c.image);
+        const std::string before = flashContents(board);
+        auto op = std::make_shared<RecordingOperator>();
+        op->choice = path;
+        runUpdateTool(board, op, u"/u");
+        ASSERT_EQ(op->boxes().size(), 1u);
+        EXPECT_EQ(u8(op->boxes()[0].text), c.text);
+        EXPECT_EQ(u8(op->boxes()[0].caption), "ERROR");
+        EXPECT_EQ(op->boxes()[0].ownerCaption, u"Updating IMAGE");
+        expectUnchangedOutside(before, flashContents(board), kBase, kBase + 2 * kBlock);
+        EXPECT_EQ(board.events("reboot").size(), 1u);
+    }
+}
+
+TEST(ImageUpdate, TheFailureIsShownWhileTheFlashIsStillHeld) {
+    TempBoard board(json{{"hal", {{"reboot", "return"}}}, {"flash", {{"faults", {{"program_fails", {40}}}}}}});
+    const auto path = putImage(board, "x.bin", simpleImage(0x80080000, {64}));
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    std::atomic<int> heldWhileShown{-1};
+    op->onBox = [&](const wince::MessageBoxView &) {
+        // Another thread of this process asks for the lock without waiting.
+        std::thread probe([&] {
+            HANDLE m = CreateMutexW(nullptr, FALSE, u"NorFlash");
+            heldWhileShown = WaitForSingleObject(m, 0) == WAIT_TIMEOUT ? 1 : 0;
+            CloseHandle(m);
+        });
+        probe.join();
+    };
+    runUpdateTool(board, op, u"/u");
+    EXPECT_EQ(heldWhileShown.load(), 1);
+    // The dialog closed only after the box was dismissed.
+    const auto events = board.events();
+    const auto box = std::find_if(events.begin(), events.end(), [](const json &e) { return e["event"] == "messagebox"; });
+    const auto closed = std::find_if(events.begin(), events.end(), [](const json &e) {
+        return e["event"] == "dialog_close" && e["caption"] == "Updating IMAGE";
+    });
+    ASSERT_NE(box, events.end());
+    ASSERT_NE(closed, events.end());
+    EXPECT_LT(box - events.begin(), closed - events.begin());
+}
+
+TEST(ImageUpdate, AnImageThatCannotBeOpenedIsTold) {
+    TempBoard board(kBoardSettings);
+    const auto path = putImage(board, "x.bin", simpleImage(0x80080000, {64}));
+    const std::string before = flashContents(board);
+    auto op = std::make_shared<RecordingOperator>();
+    op->choice = path;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    // Someone else has the file open without sharing it.
+    op->onFileChosen = [&] { held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr); };
+    std::thread closer;
+    op->onBox = [&](const wince::MessageBoxView &) { CloseHandle(held); };
+    runUpdateTool(board, op, u"/u");
+    ASSERT_EQ(op->boxes().size(), 1u);
+    EXPECT_EQ(op->boxes()[0].text, u"Cannot Open Image File");
+    EXPECT_EQ(op->boxes()[0].caption, u"ERROR");
+    EXPECT_TRUE(flashContents(board) == before);
 }
 
 // A second process holding "NorFlash": takes the board's lock the way the
