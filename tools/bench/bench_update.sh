@@ -14,10 +14,10 @@ printf 'accept\n' > "$script"
 "$bin/vboard" set "$board" hal.reboot=return
 # First update: the flash is blank, nothing needs erasing. Then a second,
 # different image over it: every block of the range is erased.
-"$bin/vboard" run "$board" --script "$script" image-update-tool '/u \nk.bin' >/dev/null
+"$bin/vboard" run "$board" --script "$script" image-update-tool '/u \nk.bin' >/dev/null || true  # the tool exits 1
 "$bin/mkbin" --sample 32M "$board/files/nk.bin" --seed 2 >/dev/null
 start=$(date +%s.%N)
-"$bin/vboard" run "$board" --script "$script" image-update-tool '/u \nk.bin' >/dev/null
+"$bin/vboard" run "$board" --script "$script" image-update-tool '/u \nk.bin' >/dev/null || true  # the tool exits 1
 end=$(date +%s.%N)
 "$bin/inspectbin" "$board/files/nk.bin" --board "$board" --verify
 python3 - "$board" "$start" "$end" <<'PY'
