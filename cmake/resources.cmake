@@ -5,9 +5,11 @@ function(vboard_add_resources target rc_file)
   get_filename_component(name ${rc_file} NAME_WE)
   set(res ${CMAKE_CURRENT_BINARY_DIR}/${name}.res)
   set(cpp ${CMAKE_CURRENT_BINARY_DIR}/${name}_res.cpp)
+  # "--" ends the options: llvm-rc takes "/" as an option prefix too, so a
+  # checkout under /ci, /d, /l, /u, /fo... would otherwise lose its input file.
   add_custom_command(
     OUTPUT ${res}
-    COMMAND ${LLVM_RC} /I ${PROJECT_SOURCE_DIR}/wince/include /I ${CMAKE_CURRENT_SOURCE_DIR} /FO ${res} ${rc_file}
+    COMMAND ${LLVM_RC} /I ${PROJECT_SOURCE_DIR}/wince/include /I ${CMAKE_CURRENT_SOURCE_DIR} /FO ${res} -- ${rc_file}
     DEPENDS ${rc_file} ${ARGN}
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
     COMMENT "Compiling resources ${name}.rc")
