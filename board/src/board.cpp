@@ -1,5 +1,4 @@
 #include "board/board.h"
-#include "board/bootloader.h"
 #include "board/flash.h"
 
 #include <fstream>
@@ -60,29 +59,12 @@ void checkSettingTypes(const nlohmann::json &settings, const fs::path &file) {
     }
 }
 
-void writeFile(const fs::path &file, const std::string &text) {
+}  // namespace
+
+void writeBoardFile(const fs::path &file, const std::string &text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
     if (!out) throw BoardError("cannot write " + file.string());
-}
-
-}  // namespace
-
-void Board::create(const fs::path &dir, const nlohmann::json &overrides) {
-    if (fs::exists(dir / "board.json")) throw BoardError("a board already exists at " + dir.string());
-    std::error_code ec;
-    fs::create_directories(dir / "files", ec);
-    fs::create_directories(dir / "objects", ec);
-    fs::create_directories(dir / "registry", ec);
-    if (ec) throw BoardError("cannot make the board folder " + dir.string() + ": " + ec.message());
-    nlohmann::json settings = defaultSettings();
-    settings.merge_patch(overrides);
-    writeFile(dir / "board.json", settings.dump(2) + "\n");
-    writeFile(dir / "registry" / "live.reg", "[HKEY_LOCAL_MACHINE]\n");
-    writeFile(dir / "events.jsonl", "");
-    // Each part of the hardware lays down its own files here.
-    FlashPair::create(dir);
-    createBootContents(dir);
 }
 
 std::unique_ptr<Board> Board::open(const fs::path &dir) {
@@ -99,7 +81,7 @@ Board::Board(fs::path dir) : dir_(std::move(dir)) {
 Board::~Board() = default;
 
 void Board::saveSettings(const nlohmann::json &settings) {
-    writeFile(dir_ / "board.json", settings.dump(2) + "\n");
+    writeBoardFile(dir_ / "board.json", settings.dump(2) + "\n");
     settings_ = settings;
 }
 

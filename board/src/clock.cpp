@@ -1,13 +1,10 @@
 #include "board/clock.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
 #include "board/board.h"
+#include "os.h"
 
 namespace board {
 
@@ -24,17 +21,9 @@ struct Clock::Page {
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the clock page is shared between processes");
 
-Clock::Clock(const std::filesystem::path &file, uint32_t startTick) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) throw BoardError("cannot open the board clock " + file.string());
-    if (::ftruncate(fd, sizeof(Page)) != 0) {
-        ::close(fd);
-        throw BoardError("cannot size the board clock " + file.string());
-    }
-    void *p = ::mmap(nullptr, sizeof(Page), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
-    if (p == MAP_FAILED) throw BoardError("cannot map the board clock " + file.string());
-    page_ = static_cast<Page *>(p);
+Clock::Clock(const std::filesystem::path &file, uint32_t startTick)
+    : mapping_(std::make_unique<os::Mapping>(file, sizeof(Page), os::Mapping::Open::Create)),
+      page_(static_cast<Page *>(mapping_->data())) {
     // A fresh (zero-filled) page becomes a clock at startTick. Two processes
     // racing here both write the same values.
     if (page_->magic != kMagic) {
@@ -44,9 +33,7 @@ Clock::Clock(const std::filesystem::path &file, uint32_t startTick) {
     }
 }
 
-Clock::~Clock() {
-    if (page_ != nullptr) ::munmap(page_, sizeof(Page));
-}
+Clock::~Clock() = default;
 
 uint64_t Clock::nowNs() const { return page_->ns.load(std::memory_order_relaxed); }
 

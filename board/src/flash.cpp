@@ -1,19 +1,14 @@
 #include "board/flash.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "board/board.h"
 #include "flash_device.h"
+#include "os.h"
 
 namespace board {
 
@@ -26,7 +21,7 @@ static_assert(std::endian::native == std::endian::little, "the array file holds 
 
 namespace {
 constexpr uint64_t kMagic = 0x48534c4642425600ull;  // "\0VBBFLSH"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 
 // Datasheet typicals of 3 V parts of this class.
 constexpr uint64_t kDefaultEraseNs = 1000000000;  // block erase
@@ -43,34 +38,13 @@ struct TraceRecord {
 };
 static_assert(sizeof(TraceRecord) == 24);
 
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-};
-
-void *mapFile(const fs::path &file, size_t size) {
-    Fd f(::open(file.c_str(), O_RDWR | O_CLOEXEC));
-    if (f.fd < 0) throw BoardError("cannot open " + file.string() + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || static_cast<size_t>(st.st_size) != size)
-        throw BoardError(file.string() + " is not the size the flash needs (" + std::to_string(size) + " bytes)");
-    void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, 0);
-    if (p == MAP_FAILED) throw BoardError("cannot map " + file.string() + ": " + std::strerror(errno));
-    return p;
-}
-
 }  // namespace
 
 struct FlashPair::State {
     uint64_t magic;
     uint32_t version;
     uint32_t tracing;
-    pthread_mutex_t lock;  // process-shared, robust: one bus access at a time
+    os::SharedLock lock;  // one bus access at a time, among all processes
     uint32_t driverFaults;
     uint32_t reserved;
     uint64_t busAccesses;
@@ -91,55 +65,39 @@ struct FlashPair::Settings {
 // so the lock is simply taken over.
 class FlashPair::Guard {
   public:
-    explicit Guard(State *state) : lock_(&state->lock) {
-        const int rc = ::pthread_mutex_lock(lock_);
-        if (rc == EOWNERDEAD) {
-            ::pthread_mutex_consistent(lock_);
-        } else if (rc != 0) {
-            throw BoardError(std::string("cannot take the flash bus lock: ") + std::strerror(rc));
-        }
-    }
-    ~Guard() { ::pthread_mutex_unlock(lock_); }
+    explicit Guard(State *state) : lock_(state->lock) { os::lockShared(lock_); }
+    ~Guard() { os::unlockShared(lock_); }
     Guard(const Guard &) = delete;
     Guard &operator=(const Guard &) = delete;
 
   private:
-    pthread_mutex_t *lock_;
+    os::SharedLock &lock_;
 };
 
 void FlashPair::create(const fs::path &boardDir) {
     const fs::path array = boardDir / "flash.bin";
     {
-        Fd f(::open(array.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (f.fd < 0) throw BoardError("cannot make " + array.string() + ": " + std::strerror(errno));
-        const std::vector<uint8_t> erased(1u << 20, 0xFF);
-        for (uint32_t done = 0; done < kSize; done += erased.size()) {
-            if (::write(f.fd, erased.data(), erased.size()) != static_cast<ssize_t>(erased.size()))
-                throw BoardError("cannot write " + array.string() + ": " + std::strerror(errno));
-        }
+        std::ofstream out(array, std::ios::binary | std::ios::trunc);
+        const std::vector<char> erased(1u << 20, static_cast<char>(0xFF));
+        for (uint32_t done = 0; out && done < kSize; done += erased.size())
+            out.write(erased.data(), static_cast<std::streamsize>(erased.size()));
+        out.close();
+        if (!out) throw BoardError("cannot write " + array.string());
     }
 
     // The state page is made whole under another name, then put in place.
     const fs::path state = boardDir / "flash.state";
     const fs::path temp = boardDir / "flash.state.new";
     {
-        Fd f(::open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (f.fd < 0 || ::ftruncate(f.fd, sizeof(State)) != 0)
-            throw BoardError("cannot make " + temp.string() + ": " + std::strerror(errno));
-        void *p = ::mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, f.fd, 0);
-        if (p == MAP_FAILED) throw BoardError("cannot map " + temp.string() + ": " + std::strerror(errno));
-        auto *s = static_cast<State *>(p);
-        pthread_mutexattr_t attr;
-        ::pthread_mutexattr_init(&attr);
-        ::pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-        ::pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-        ::pthread_mutex_init(&s->lock, &attr);
-        ::pthread_mutexattr_destroy(&attr);
+        std::error_code ec;
+        fs::remove(temp, ec);
+        os::Mapping page(temp, sizeof(State), os::Mapping::Open::Create);
+        auto *s = static_cast<State *>(page.data());
+        os::initSharedLock(s->lock);
         Device::powerUp(s->device[0]);
         Device::powerUp(s->device[1]);
         s->version = kVersion;
         s->magic = kMagic;
-        ::munmap(p, sizeof(State));
     }
     std::error_code ec;
     fs::rename(temp, state, ec);
@@ -224,27 +182,17 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
         }
     }
 
-    array_ = static_cast<uint8_t *>(mapFile(arrayFile(), kSize));
-    try {
-        state_ = static_cast<State *>(mapFile(dir_ / "flash.state", sizeof(State)));
-    } catch (...) {
-        ::munmap(array_, kSize);
-        throw;
-    }
-    if (state_->magic != kMagic || state_->version != kVersion) {
-        ::munmap(array_, kSize);
-        ::munmap(state_, sizeof(State));
+    arrayMapping_ = std::make_unique<os::Mapping>(arrayFile(), kSize, os::Mapping::Open::Existing);
+    stateMapping_ = std::make_unique<os::Mapping>(dir_ / "flash.state", sizeof(State), os::Mapping::Open::Existing);
+    array_ = static_cast<uint8_t *>(arrayMapping_->data());
+    state_ = static_cast<State *>(stateMapping_->data());
+    if (state_->magic != kMagic || state_->version != kVersion)
         throw BoardError("the flash state " + (dir_ / "flash.state").string() + " is not one this build can use");
-    }
     for (unsigned d = 0; d < 2; ++d)
         s.context[d] = DeviceContext{array_, d, s.faults[d].data(), &s.stuck[d], s.eraseNs, s.programNs};
 }
 
-FlashPair::~FlashPair() {
-    if (traceFd_ >= 0) ::close(traceFd_);
-    ::munmap(array_, kSize);
-    ::munmap(state_, sizeof(State));
-}
+FlashPair::~FlashPair() = default;
 
 namespace {
 void checkBusAddress(uint32_t address) {
@@ -304,14 +252,9 @@ void FlashPair::writeLocked(uint32_t address, uint32_t value, uint64_t now) {
 }
 
 void FlashPair::record(bool write, uint32_t address, uint32_t value, uint64_t now) {
-    if (traceFd_ < 0) {
-        const fs::path file = dir_ / "flash.trace";
-        traceFd_ = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (traceFd_ < 0) throw BoardError("cannot open the flash trace " + file.string());
-    }
+    if (!trace_) trace_ = std::make_unique<os::Appender>(dir_ / "flash.trace");
     const TraceRecord r{now, address, value, write ? 1u : 0u, 0};
-    if (::write(traceFd_, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-        throw BoardError("cannot write the flash trace in " + dir_.string());
+    if (!trace_->write(&r, sizeof r)) throw BoardError("cannot write the flash trace in " + dir_.string());
 }
 
 void FlashPair::powerUp() {
@@ -349,24 +292,26 @@ bool FlashPair::tracing() const {
 std::vector<BusAccess> FlashPair::trace() const {
     Guard bus(state_);
     std::vector<BusAccess> out;
-    Fd f(::open((dir_ / "flash.trace").c_str(), O_RDONLY | O_CLOEXEC));
-    if (f.fd < 0) return out;
-    struct stat st {};
-    if (::fstat(f.fd, &st) != 0) return out;
-    std::vector<TraceRecord> records(static_cast<size_t>(st.st_size) / sizeof(TraceRecord));
-    const size_t bytes = records.size() * sizeof(TraceRecord);
-    if (::pread(f.fd, records.data(), bytes, 0) != static_cast<ssize_t>(bytes))
+    std::ifstream in(dir_ / "flash.trace", std::ios::binary);
+    std::error_code ec;
+    const uint64_t size = fs::file_size(dir_ / "flash.trace", ec);
+    if (!in || ec) return out;
+    std::vector<TraceRecord> records(static_cast<size_t>(size / sizeof(TraceRecord)));
+    const auto bytes = static_cast<std::streamsize>(records.size() * sizeof(TraceRecord));
+    if (!in.read(reinterpret_cast<char *>(records.data()), bytes))
         throw BoardError("cannot read the flash trace in " + dir_.string());
     out.reserve(records.size());
-    for (const TraceRecord &r : records) out.push_back(BusAccess{r.write != 0, r.address, r.value, r.timeNs});
+    for (const TraceRecord &t : records) out.push_back(BusAccess{t.write != 0, t.address, t.value, t.timeNs});
     return out;
 }
 
 void FlashPair::clearTrace() {
     Guard bus(state_);
     const fs::path file = dir_ / "flash.trace";
-    if (::truncate(file.c_str(), 0) != 0 && errno != ENOENT)
-        throw BoardError("cannot clear the flash trace " + file.string());
+    std::error_code ec;
+    if (!fs::exists(file, ec)) return;
+    fs::resize_file(file, 0, ec);
+    if (ec) throw BoardError("cannot clear the flash trace " + file.string() + ": " + ec.message());
 }
 
 uint32_t FlashPair::driverFaults() const {

@@ -27,6 +27,9 @@ class BoardError : public std::runtime_error {
 // override single keys.
 nlohmann::json defaultSettings();
 
+// Writes a whole text file of a board folder (settings, registry, log).
+void writeBoardFile(const std::filesystem::path &file, const std::string &text);
+
 class Board {
   public:
     // Makes a new board folder (fails if DIR already holds a board).

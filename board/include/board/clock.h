@@ -7,8 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 
 namespace board {
+
+namespace os {
+class Mapping;
+}
 
 class Clock {
   public:
@@ -31,6 +36,7 @@ class Clock {
 
   private:
     struct Page;
+    std::unique_ptr<os::Mapping> mapping_;
     Page *page_ = nullptr;
 };
 

@@ -18,6 +18,12 @@
 
 namespace board {
 
+namespace os {
+class Mapping;
+class Appender;
+}  // namespace os
+
+
 class Board;
 
 // One bus access, as the trace records it.
@@ -89,9 +95,11 @@ class FlashPair {
     std::filesystem::path dir_;
     std::unique_ptr<Board> board_;  // clock, event log and settings of the board
     std::unique_ptr<Settings> settings_;
+    std::unique_ptr<os::Mapping> arrayMapping_;
+    std::unique_ptr<os::Mapping> stateMapping_;
+    std::unique_ptr<os::Appender> trace_;  // opened at the first traced access
     uint8_t *array_ = nullptr;
     State *state_ = nullptr;
-    int traceFd_ = -1;
 };
 
 }  // namespace board

@@ -1,0 +1,65 @@
+// The little the board needs of the operating system beyond standard C++:
+// files mapped shared between processes, whole-line appends, a lock that
+// processes take in turn, and the process's own number. One implementation
+// per system (os_posix.cpp, os_windows.cpp), so the host's platform and the
+// Windows build's desktop layer run the same board.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+namespace board::os {
+
+// A file mapped read-write and shared: every process that maps it sees the
+// same bytes. Throws BoardError when the file cannot be mapped.
+class Mapping {
+  public:
+    enum class Open {
+        Existing,  // the file must exist and hold exactly `size` bytes
+        Create,    // made if absent and grown (with zeros) to `size` bytes
+    };
+    Mapping(const std::filesystem::path &file, size_t size, Open how);
+    ~Mapping();
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+
+    void *data() const { return data_; }
+
+  private:
+    void *data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Appends `bytes` to `file` (made if absent) in one write, so lines that
+// several processes append never mix. Throws BoardError on failure.
+void appendAll(const std::filesystem::path &file, std::string_view bytes);
+
+// A file kept open for appending records, for a stream of many small writes.
+class Appender {
+  public:
+    explicit Appender(const std::filesystem::path &file);  // throws BoardError
+    ~Appender();
+    Appender(const Appender &) = delete;
+    Appender &operator=(const Appender &) = delete;
+    bool write(const void *data, size_t size);
+
+  private:
+    intptr_t handle_;
+};
+
+// A lock that lives in memory shared between processes (a Mapping): one
+// holder at a time among all threads of all processes. A holder that dies
+// with it leaves it to the next taker. The storage has the same size and
+// place on every system, so a board folder made on one serves the other.
+struct alignas(8) SharedLock {
+    unsigned char bytes[48];
+};
+void initSharedLock(SharedLock &lock);  // once, before any process maps it
+void lockShared(SharedLock &lock);      // throws BoardError if the lock is broken
+void unlockShared(SharedLock &lock);
+
+uint32_t processId();
+
+}  // namespace board::os

@@ -1,0 +1,116 @@
+// The board's system layer on Windows (the Windows build's desktop layer).
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "board/board.h"
+#include "os.h"
+
+namespace board::os {
+
+namespace {
+
+std::string reason() { return "error " + std::to_string(GetLastError()); }
+
+// The Windows processes' lock word: the number of the process holding it,
+// or 0. It lies after the part a Linux process's mutex takes.
+volatile LONG *lockWord(SharedLock &lock) { return reinterpret_cast<volatile LONG *>(lock.bytes + 40); }
+
+bool processGone(DWORD id) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+    const bool gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return gone;
+}
+
+}  // namespace
+
+Mapping::Mapping(const std::filesystem::path &file, size_t size, Open how) : size_(size) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                how == Open::Create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw BoardError("cannot open " + file.string() + ": " + reason());
+    LARGE_INTEGER length{};
+    if (!GetFileSizeEx(handle, &length)) {
+        const std::string why = reason();
+        CloseHandle(handle);
+        throw BoardError("cannot open " + file.string() + ": " + why);
+    }
+    if (how == Open::Existing && static_cast<uint64_t>(length.QuadPart) != size) {
+        CloseHandle(handle);
+        throw BoardError(file.string() + " is not the size it must be (" + std::to_string(size) + " bytes)");
+    }
+    // A section larger than the file grows the file, with zeros.
+    const uint64_t sectionSize = size;
+    HANDLE section = CreateFileMappingW(handle, nullptr, PAGE_READWRITE, static_cast<DWORD>(sectionSize >> 32),
+                                        static_cast<DWORD>(sectionSize), nullptr);
+    const std::string why = reason();
+    CloseHandle(handle);
+    if (section == nullptr) throw BoardError("cannot map " + file.string() + ": " + why);
+    data_ = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, size);
+    const std::string viewWhy = reason();
+    CloseHandle(section);  // the view keeps the section
+    if (data_ == nullptr) throw BoardError("cannot map " + file.string() + ": " + viewWhy);
+}
+
+Mapping::~Mapping() {
+    if (data_ != nullptr) UnmapViewOfFile(data_);
+}
+
+void appendAll(const std::filesystem::path &file, std::string_view bytes) {
+    HANDLE handle = CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw BoardError("cannot write " + file.string() + ": " + reason());
+    // Append-only access writes each call whole at the end.
+    DWORD written = 0;
+    const BOOL ok = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(handle);
+    if (!ok || written != bytes.size()) throw BoardError("cannot write " + file.string());
+}
+
+Appender::Appender(const std::filesystem::path &file)
+    : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), FILE_APPEND_DATA,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+    if (reinterpret_cast<HANDLE>(handle_) == INVALID_HANDLE_VALUE)
+        throw BoardError("cannot open " + file.string() + ": " + reason());
+}
+
+Appender::~Appender() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+bool Appender::write(const void *data, size_t size) {
+    DWORD written = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &written, nullptr) &&
+           written == size;
+}
+
+void initSharedLock(SharedLock &lock) { std::memset(lock.bytes, 0, sizeof lock.bytes); }
+
+// A spin lock: a bus access holds it for well under a microsecond, and a
+// kernel object would cost more than the access itself.
+void lockShared(SharedLock &lock) {
+    volatile LONG *word = lockWord(lock);
+    const LONG self = static_cast<LONG>(GetCurrentProcessId());
+    for (unsigned tries = 1;; ++tries) {
+        const LONG owner = InterlockedCompareExchange(word, self, 0);
+        if (owner == 0) return;
+        if (tries % 64 == 0) SwitchToThread();
+        // Now and then ask whether the holder still lives; a process that
+        // died holding the lock left the state as its last access made it.
+        if (tries % 65536 == 0 && owner != self && processGone(static_cast<DWORD>(owner)) &&
+            InterlockedCompareExchange(word, self, owner) == owner)
+            return;
+    }
+}
+
+void unlockShared(SharedLock &lock) { InterlockedExchange(lockWord(lock), 0); }
+
+uint32_t processId() { return GetCurrentProcessId(); }
+
+}  // namespace board::os
+
+#endif
