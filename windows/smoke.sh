@@ -124,6 +124,10 @@ bin_w=$(winepath -w "$build")
 mkdir -p "$work/shots" "$shots"
 shots_w=$(winepath -w "$work/shots")
 
+# The flash pair's counters on the board: a fresh board has seen no bus access.
+flash_field() { "$host_bin/vboard" flash "$board" | sed -n "s/^$1: *//p"; }
+if [ "$(flash_field 'bus accesses')" = 0 ]; then pass "a fresh board's flash has seen no bus access"; else fail "bus accesses on a fresh board"; fi
+
 echo "== update tool: main dialog, BSP version, update"
 cd "$board/files"
 out=$work/tool.out
@@ -137,11 +141,31 @@ else
   fail "the flash does not hold the image"
 fi
 if grep -q '"flash_fault"' "$board/events.jsonl"; then fail "the driver made flash faults"; else pass "no flash faults"; fi
-if grep '"registry_clear"' "$board/events.jsonl" | grep -q '"ok":true'; then
-  pass "the board logged the registry clear"
+# The Windows program drove the board's own devices: their counters, kept in
+# the board folder, saw its accesses, and their busy times (at least 0.6 ms
+# for each of the image's 64-byte bursts) ran on the board clock.
+accesses=$(flash_field 'bus accesses')
+board_ms=$(flash_field 'board time' | sed 's/ s$//; s/\.//; s/^0*//')
+bursts=$("$host_bin/inspectbin" "$board/files/image.bin" |
+  sed -n 's/.*length [0-9a-f]* (\([0-9]*\)).*/\1/p' | awk '{ bytes += $1 } END { print int(bytes / 64) }')
+if [ "${accesses:-0}" -gt 0 ] && [ "$(flash_field 'driver faults')" = 0 ]; then
+  pass "the board's flash counted $accesses bus accesses from the Windows program"
 else
-  fail "no registry clear in the board's event log"
+  fail "the board's flash did not see the Windows program's accesses ($accesses)"
 fi
+if [ "${board_ms:-0}" -ge $((bursts * 6 / 10)) ]; then
+  pass "the board clock ran the devices' busy time ($board_ms ms for $bursts bursts)"
+else
+  fail "the board clock shows $board_ms ms for $bursts bursts of 0.6 ms"
+fi
+for event in registry_clear registry_save; do
+  if grep "\"$event\"" "$board/events.jsonl" | grep '"program":"image-update-tool"' | grep -q '"ok":true'; then
+    pass "the board logged the tool's $event"
+  else
+    fail "no $event of the tool in the board's event log"
+  fi
+done
+if [ -f "$board/registry/stored.reg" ]; then pass "the registry is in the board's store"; else fail "no stored registry on the board"; fi
 
 echo "== autorun agent: AutoCopy and AutoRun"
 card=$work/card

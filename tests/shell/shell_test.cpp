@@ -190,3 +190,57 @@ TEST(MainDialog, AScriptThatDoesNotMatchWhatTheToolShowsFailsTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// One "name: value" line of `vboard flash`.
+std::string field(const std::string &out, const std::string &name) {
+    const auto at = out.find(name + ":");
+    if (at == std::string::npos) return "";
+    const auto start = out.find_first_not_of(' ', at + name.size() + 1);
+    return out.substr(start, out.find('\n', start) - start);
+}
+
+TEST(VboardFlash, CountsAndSummarisesTheBusTrafficOfAnUpdate) {
+    // Short busy times keep the trace small; the first block of the window
+    // holds old data, so it is erased, the second is blank.
+    TempBoard board(json{{"flash", {{"timing", {{"erase_ns", 24000}, {"program_ns", 2400}}}}}});
+    {
+        board::FlashPair flash(board.dir());
+        const std::vector<uint8_t> old(64, 0x00);
+        flash.writeArray(0xA00000, old);
+    }
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "8K", (board.files() / "nk.bin").string()}).exitCode, 0);
+    const auto before = vtest::run("vboard", {"flash", board.dir().string()});
+    ASSERT_EQ(before.exitCode, 0) << before.err;
+    EXPECT_EQ(field(before.out, "bus accesses"), "0");
+    EXPECT_EQ(field(before.out, "tracing"), "off");
+    EXPECT_EQ(field(before.out, "traced accesses"), "");
+
+    ASSERT_EQ(vtest::run("vboard", {"flash", board.dir().string(), "--trace", "on"}).exitCode, 0);
+    const auto run = runTool(board, "wait dialog \"Update Tool v1.4\"\npress \"Update IMAGE\"\nchoose \"\\nk.bin\"\n" + kCloseMain, {});
+    ASSERT_EQ(run.result.exitCode, 1) << run.result.err;
+
+    const auto after = vtest::run("vboard", {"flash", board.dir().string()});
+    ASSERT_EQ(after.exitCode, 0) << after.err;
+    // Records of 4096, 53248 and 2048 bytes: 928 bursts of 64 bytes.
+    EXPECT_EQ(field(after.out, "block erases"), "1") << after.out;
+    EXPECT_EQ(field(after.out, "buffer programs"), "928") << after.out;
+    EXPECT_EQ(field(after.out, "driver faults"), "0");
+    // The image's end, and the status read just after its last word.
+    EXPECT_EQ(field(after.out, "addresses"), "0x00A00000 - 0x00A0F800");
+    const std::string accesses = field(after.out, "bus accesses");
+    EXPECT_EQ(field(after.out, "traced accesses").rfind(accesses + " (", 0), 0u) << after.out;
+    // The devices' busy time ran on the board clock.
+    EXPECT_GE(std::stod(field(after.out, "board time")), (24000 + 928 * 2400) / 1e9);
+
+    ASSERT_EQ(vtest::run("vboard", {"flash", board.dir().string(), "--trace", "off"}).exitCode, 0);
+    EXPECT_EQ(field(vtest::run("vboard", {"flash", board.dir().string()}).out, "tracing"), "off");
+    for (const std::vector<std::string> &bad : {std::vector<std::string>{"flash"},
+                                                 {"flash", board.dir().string(), "--trace", "maybe"},
+                                                 {"flash", board.dir().string(), "extra"}})
+        EXPECT_EQ(vtest::run("vboard", bad).exitCode, 2);
+    EXPECT_EQ(vtest::run("vboard", {"flash", (board.dir() / "nothing").string()}).exitCode, 1);
+}
+
+}  // namespace

@@ -21,6 +21,9 @@ int cmdUnmount(const Args &args);
 int cmdKey(const Args &args);
 int cmdStop(const Args &args);
 
+// flash.cpp: flash
+int cmdFlash(const Args &args);
+
 // Prints "vboard: MESSAGE" to stderr and returns 2 (bad use) for callers
 // to return.
 int usageError(const std::string &message);

@@ -33,6 +33,9 @@ const char *const kUsage = R"(usage:
   vboard unmount DIR NAME                    remove the volume \NAME
   vboard key DIR shift down|up               hold or release a key
   vboard stop DIR                            stop the board (running programs end)
+  vboard flash DIR [--trace on|off]          the flash pair's bus counters and a summary
+                                             of its bus trace; --trace starts (empty) or
+                                             stops the trace of every program's accesses
 KEY is a setting's path with dots or slashes (hal.reboot or /hal/reboot);
 VALUE is JSON (true, 3, "text") or else taken as a string.
 )";
@@ -198,7 +201,7 @@ int main(int argc, char **argv) {
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
         {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},       {"run", vboard::cmdRun},
         {"log", vboard::cmdLog},       {"mount", vboard::cmdMount},   {"unmount", vboard::cmdUnmount},
-        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},
+        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},     {"flash", vboard::cmdFlash},
     };
     const auto it = commands.find(command);
     if (it == commands.end()) {

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <mutex>
 
 namespace desktop {
 
@@ -59,33 +57,45 @@ BoardFolder::BoardFolder() {
     WCHAR name[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"VBOARD_DIR", name, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) fail("VBOARD_DIR does not name a board folder");
-    dir_ = fs::path(std::wstring(name, n));
-    std::ifstream in(dir_ / "board.json");
-    if (!in) fail("no virtual board at " + toUtf8(dir_.wstring()) + " (missing board.json)");
-    settings_ = nlohmann::json::parse(in, nullptr, false);
-    if (settings_.is_discarded() || !settings_.is_object())
-        fail("the board settings " + toUtf8((dir_ / "board.json").wstring()) + " are not valid JSON");
+    WCHAR module[MAX_PATH];
+    const DWORD m = GetModuleFileNameW(nullptr, module, MAX_PATH);
+    board::EventLog::setProgram(toUtf8(fs::path(std::wstring(module, m)).stem().wstring()));
+    try {
+        board_ = board::Board::open(fs::path(std::wstring(name, n)));
+        joinRunningBoard();
+    } catch (const board::BoardError &e) {
+        fail(e.what());
+    }
+}
+
+// Every program running on the board holds a shared lock on running.lock;
+// one that finds no other holder starts the board from power-off. Byte 1
+// lets one program at a time through this door, so no program powers the
+// hardware up under another one's feet.
+void BoardFolder::joinRunningBoard() {
+    const fs::path file = dir() / "running.lock";
+    running_ = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (running_ == INVALID_HANDLE_VALUE) fail("cannot open " + toUtf8(file.wstring()));
+    OVERLAPPED running{};
+    OVERLAPPED door{};
+    door.Offset = 1;
+    if (!LockFileEx(running_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &door)) fail("cannot join the board");
+    if (LockFileEx(running_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &running)) {
+        board_->powerUp();
+        UnlockFileEx(running_, 0, 1, 0, &running);
+    }
+    const BOOL joined = LockFileEx(running_, 0, 0, 1, 0, &running);
+    UnlockFileEx(running_, 0, 1, 0, &door);
+    if (!joined) fail("cannot join the board");
 }
 
 void BoardFolder::log(nlohmann::json event) const {
-    static std::mutex lock;
-    WCHAR module[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, module, MAX_PATH);
-    nlohmann::json line = nlohmann::json::object();
-    line["t_ms"] = GetTickCount();
-    line["pid"] = GetCurrentProcessId();
-    line["program"] = toUtf8(fs::path(std::wstring(module, n)).stem().wstring());
-    line.update(event);
-    const std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    // One append-only write per line keeps lines of concurrent processes whole.
-    std::lock_guard<std::mutex> guard(lock);
-    HANDLE file = CreateFileW((dir_ / "events.jsonl").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail("cannot write the event log in " + toUtf8(dir_.wstring()));
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-    if (!ok || written != text.size()) fail("cannot write the event log in " + toUtf8(dir_.wstring()));
+    try {
+        board_->log().append(std::move(event));
+    } catch (const board::BoardError &e) {
+        fail(e.what());
+    }
 }
 
 }  // namespace desktop

@@ -1,5 +1,5 @@
 // The desktop layer: the calls that only the board's platform has, made on
-// a board folder from a Windows process. The folder is named by the
+// a board folder from a Windows process, with the board's own code. The folder is named by the
 // VBOARD_DIR environment variable (a Windows path), as the host's runner
 // names it with --board.
 #pragma once
@@ -8,33 +8,39 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "board/board.h"
+
 namespace desktop {
 
-// The board folder and its settings, read once. Ends the process with a
-// one-line message when there is no board.
+// The board the program runs on, opened once from the folder VBOARD_DIR
+// names, with the board's own code: settings, clock, event log, registry.
+// Ends the process with a one-line message when there is no usable board.
+// The first program to start on an idle board powers its hardware up, as
+// on the host.
 class BoardFolder {
   public:
     static BoardFolder &get();
 
-    const std::filesystem::path &dir() const { return dir_; }
-    const nlohmann::json &settings() const { return settings_; }
+    board::Board &board() const { return *board_; }
+    const std::filesystem::path &dir() const { return board_->dir(); }
+    const nlohmann::json &settings() const { return board_->settings(); }
     template <typename T> T setting(const std::string &pointer, T fallback) const {
-        const auto ptr = nlohmann::json::json_pointer(pointer);
-        if (!settings_.contains(ptr)) return fallback;
-        return settings_.at(ptr).get<T>();
+        return board_->setting<T>(pointer, fallback);
     }
 
-    // Appends one line to the board's event log, stamped as the host's lines.
+    // Appends one line to the board's event log.
     void log(nlohmann::json event) const;
 
   private:
     BoardFolder();
-    std::filesystem::path dir_;
-    nlohmann::json settings_;
+    void joinRunningBoard();
+    std::unique_ptr<board::Board> board_;
+    HANDLE running_ = INVALID_HANDLE_VALUE;
 };
 
 // Stops the process with a message fit for a person: the desktop layer's

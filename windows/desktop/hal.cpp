@@ -1,11 +1,11 @@
 // The board's adaptation layer: reboot, clearing the stored registry and the
-// board information, from the board folder's settings as on the host.
+// board information, and the registry's flush into the board's store, from
+// the board folder as on the host.
 #include <windows.h>
 
 #include <pkfuncs.h>
 
 #include <cstring>
-#include <system_error>
 
 #include "desktop.h"
 
@@ -22,15 +22,12 @@ extern "C" BOOL WINAPI KernelIoControl(DWORD dwIoControlCode, LPVOID, DWORD, LPV
     if (dwIoControlCode == IOCTL_HAL_REBOOT) {
         board.log({{"event", "reboot"}});
         if (board.setting<std::string>("/hal/reboot", "restart") != "restart") return TRUE;
-        ExitProcess(desktop::kRebootExitCode);  // the program is gone with the board's restart
+        // The board restarts: the program is gone and the hardware powers up.
+        board.board().powerUp();
+        ExitProcess(desktop::kRebootExitCode);
     }
     if (dwIoControlCode == kIoctlOemClearRegistry) {
-        bool ok = !board.setting<bool>("/hal/clear_registry_fails", false);
-        if (ok) {
-            std::error_code ec;
-            std::filesystem::remove(board.dir() / "registry" / "stored.reg", ec);
-            ok = !ec;
-        }
+        const bool ok = board.board().clearRegistry();
         board.log({{"event", "registry_clear"}, {"ok", ok}});
         return ok ? TRUE : FALSE;
     }
@@ -51,4 +48,16 @@ extern "C" BOOL WINAPI KernelIoControl(DWORD dwIoControlCode, LPVOID, DWORD, LPV
     }
     SetLastError(ERROR_NOT_SUPPORTED);
     return FALSE;
+}
+
+// On the board a flush of the registry writes it into the store kept in
+// flash. The desktop's own registry is flushed too.
+LONG WINAPI CeRegFlushKey(HKEY key) {
+    if (key != HKEY_LOCAL_MACHINE && key != HKEY_CURRENT_USER && key != HKEY_CLASSES_ROOT && key != HKEY_USERS)
+        return ERROR_INVALID_HANDLE;
+    RegFlushKey(key);
+    const desktop::BoardFolder &board = desktop::BoardFolder::get();
+    const bool ok = board.board().saveRegistry();
+    board.log({{"event", "registry_save"}, {"ok", ok}});
+    return ok ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }

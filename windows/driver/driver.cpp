@@ -224,6 +224,12 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     check(textOf(GetDlgItem(cleared, kMessageText)) == L"Registry Succesfully Cleared", "registry cleared on the board");
     PostMessageW(GetDlgItem(cleared, IDOK), BM_CLICK, 0, 0);
     waitGone(cleared, "the registry box");
+    // Saving it flushes the registry into the board's store.
+    command(main, kSaveRegistry);
+    HWND saved = waitWindow(tool.hProcess, pid, L"Registry");
+    check(textOf(GetDlgItem(saved, kMessageText)) == L"Registry Succesfully Saved", "registry saved on the board");
+    PostMessageW(GetDlgItem(saved, IDOK), BM_CLICK, 0, 0);
+    waitGone(saved, "the registry box");
 
     // An update: the file-open dialog, then the update dialog.
     command(main, kUpdateImage);

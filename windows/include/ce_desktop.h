@@ -48,6 +48,11 @@ BOOL WINAPI CeCreateProcessW(LPCWSTR application, LPWSTR commandLine, LPSECURITY
 HANDLE WINAPI CeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL WINAPI CeFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data);
 
+// On the board a flush of the registry saves it into the store kept in
+// flash; the desktop layer does that on the board folder.
+#define RegFlushKey CeRegFlushKey
+LONG WINAPI CeRegFlushKey(HKEY key);
+
 // On the board the entry point takes the wide command line under the name
 // WinMain. Here the C runtime calls wWinMain (-municode), which the desktop
 // layer provides and which calls the program's CeWinMain.
