@@ -10,20 +10,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "os.h"
+
 namespace board::store {
 
 // An exclusive lock on `file` (made if absent), held for the object's life.
 // Serialises read-modify-write of a state file between processes.
-class FileLock {
-  public:
-    explicit FileLock(const std::filesystem::path &file);
-    ~FileLock();
-    FileLock(const FileLock &) = delete;
-    FileLock &operator=(const FileLock &) = delete;
-
-  private:
-    int fd_ = -1;
-};
+using FileLock = os::FileLock;
 
 // The JSON object in `file`, or an empty object when the file is absent.
 // Throws BoardError for a file that is not a JSON object.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace board::os {
@@ -61,5 +62,37 @@ void lockShared(SharedLock &lock);      // throws BoardError if the lock is brok
 void unlockShared(SharedLock &lock);
 
 uint32_t processId();
+
+// An exclusive lock on `file` (made if absent) among processes, held for the
+// object's life. Throws BoardError when it cannot be taken.
+class FileLock {
+  public:
+    explicit FileLock(const std::filesystem::path &file);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+  private:
+    intptr_t handle_;
+};
+
+// What tells one version of a file from another: replacing or rewriting the
+// file changes it.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    uint64_t size = 0;
+    int64_t modified = 0;
+    bool operator==(const FileIdentity &) const = default;
+};
+// The identity of the file now under `name`; false when there is none.
+bool identityOf(const std::filesystem::path &name, FileIdentity &identity);
+// The whole text of a file and the identity of what was read, from one
+// opening; false when the file cannot be opened.
+bool readWithIdentity(const std::filesystem::path &name, std::string &text, FileIdentity &identity);
+
+// Puts `from` in the place of `to` at once: a reader opens either the old or
+// the new file. Throws BoardError on failure.
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to);
 
 }  // namespace board::os

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +99,63 @@ void lockShared(SharedLock &lock) {
 void unlockShared(SharedLock &lock) { ::pthread_mutex_unlock(posixMutex(lock)); }
 
 uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+
+FileLock::FileLock(const std::filesystem::path &file) : handle_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (handle_ < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
+    while (::flock(static_cast<int>(handle_), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const std::string why = reason();
+            ::close(static_cast<int>(handle_));
+            throw BoardError("cannot lock " + file.string() + ": " + why);
+        }
+    }
+}
+
+FileLock::~FileLock() { ::close(static_cast<int>(handle_)); }  // closing drops the lock
+
+namespace {
+FileIdentity identityFrom(const struct stat &st) {
+    return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                        static_cast<uint64_t>(st.st_size),
+                        static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+}  // namespace
+
+bool identityOf(const std::filesystem::path &name, FileIdentity &identity) {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) return false;
+    identity = identityFrom(st);
+    return true;
+}
+
+bool readWithIdentity(const std::filesystem::path &name, std::string &text, FileIdentity &identity) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    identity = identityFrom(st);
+    text.clear();
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const std::string why = reason();
+        ::unlink(from.c_str());
+        throw BoardError("cannot replace " + to.string() + ": " + why);
+    }
+}
 
 }  // namespace board::os
 

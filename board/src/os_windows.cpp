@@ -111,6 +111,68 @@ void unlockShared(SharedLock &lock) { InterlockedExchange(lockWord(lock), 0); }
 
 uint32_t processId() { return GetCurrentProcessId(); }
 
+FileLock::FileLock(const std::filesystem::path &file)
+    : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+    HANDLE handle = reinterpret_cast<HANDLE>(handle_);
+    if (handle == INVALID_HANDLE_VALUE) throw BoardError("cannot open " + file.string() + ": " + reason());
+    OVERLAPPED whole{};
+    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+        const std::string why = reason();
+        CloseHandle(handle);
+        throw BoardError("cannot lock " + file.string() + ": " + why);
+    }
+}
+
+FileLock::~FileLock() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }  // closing drops the lock
+
+namespace {
+bool identityFrom(HANDLE handle, FileIdentity &identity) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    identity = FileIdentity{info.dwVolumeSerialNumber,
+                            static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow,
+                            static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow,
+                            static_cast<int64_t>(static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                                 info.ftLastWriteTime.dwLowDateTime)};
+    return true;
+}
+
+HANDLE openToRead(const std::filesystem::path &name, DWORD access) {
+    return CreateFileW(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+}  // namespace
+
+bool identityOf(const std::filesystem::path &name, FileIdentity &identity) {
+    HANDLE handle = openToRead(name, FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool ok = identityFrom(handle, identity);
+    CloseHandle(handle);
+    return ok;
+}
+
+bool readWithIdentity(const std::filesystem::path &name, std::string &text, FileIdentity &identity) {
+    HANDLE handle = openToRead(name, GENERIC_READ);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool ok = identityFrom(handle, identity);
+    text.clear();
+    char buf[8192];
+    DWORD n = 0;
+    while (ok && ReadFile(handle, buf, sizeof buf, &n, nullptr) && n > 0) text.append(buf, n);
+    CloseHandle(handle);
+    return ok;
+}
+
+void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to) {
+    if (!MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const std::string why = reason();
+        DeleteFileW(from.c_str());
+        throw BoardError("cannot replace " + to.string() + ": " + why);
+    }
+}
+
 }  // namespace board::os
 
 #endif

@@ -1,16 +1,14 @@
 #include "board/volumes.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 
 #include "board/filesystem.h"
 #include "filesystem_store.h"
+#include "os.h"
 
 namespace board {
 
@@ -47,13 +45,8 @@ void checkVolumeName(const std::string &name) {
 
 void appendChange(const Board &board, const std::string &name, bool attached) {
     const std::string line = nlohmann::json{{"name", name}, {"attached", attached}}.dump() + "\n";
-    const fs::path file = journalFile(board);
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) throw BoardError("cannot write " + file.string() + ": " + std::strerror(errno));
-    // One write of a whole line: a reader never sees half of one.
-    const ssize_t n = ::write(fd, line.data(), line.size());
-    ::close(fd);
-    if (n != static_cast<ssize_t>(line.size())) throw BoardError("cannot write " + file.string());
+    // One append of a whole line: a reader never sees half of one.
+    os::appendAll(journalFile(board), line);
 }
 
 uint64_t fileSize(const fs::path &file) {
@@ -124,19 +117,9 @@ std::vector<VolumeChange> volumeChangesSince(const Board &board, uint64_t &offse
     std::vector<VolumeChange> out;
     const fs::path file = journalFile(board);
     if (fileSize(file) <= offset) return out;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    std::string text;
-    char buf[4096];
-    off_t at = static_cast<off_t>(offset);
-    for (;;) {
-        const ssize_t n = ::pread(fd, buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buf, static_cast<size_t>(n));
-        at += n;
-    }
-    ::close(fd);
+    std::ifstream in(file, std::ios::binary);
+    if (!in.seekg(static_cast<std::streamoff>(offset))) return out;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // Only whole lines count; a line still being written waits for the next look.
     size_t start = 0;
     for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {

@@ -1,7 +1,8 @@
-// Device notifications from the board folder's volume table. A mounted
-// volume is announced by the path the real file functions reach it by (its
-// host folder, as a Windows path), since the board's own "\NAME" folders do
-// not exist on this side. The change journal is followed on a thread.
+// Device notifications from the board's volume table, read with the board's
+// own code. A mounted volume is announced by the path the real file
+// functions reach it by (its host folder, as a Windows path), since the
+// board's own "\NAME" folders do not exist on this side. The change journal
+// is followed on a thread.
 #include <windows.h>
 
 #include <msgqueue.h>
@@ -9,7 +10,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/volumes.h"
 #include "desktop.h"
 #include "queues.h"
 
@@ -27,23 +28,26 @@ const GUID kFatfsMountGuid = {0x169E1941, 0x04CE, 0x4690, {0x97, 0xAC, 0x77, 0x6
 constexpr size_t kNameOffset = offsetof(DEVDETAIL, szName);
 static_assert(kNameOffset == 28, "the notification record's name lies at offset 28");
 
+// The board's own failures end the program with their message.
+template <typename F> auto guarded(F f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const board::BoardError &e) {
+        fail(e.what());
+    }
+}
+
 class Subscription {
   public:
     Subscription(HANDLE queue, bool all) : queue_(queue) {
-        const std::filesystem::path dir = BoardFolder::get().dir();
-        // The journal's end is taken before the table is read: a change in
-        // between is announced twice rather than missed.
-        std::error_code ec;
-        uint64_t offset = std::filesystem::file_size(dir / "volume-changes.jsonl", ec);
-        if (ec) offset = 0;
-        if (all) {
-            std::ifstream in(dir / "volumes.json");
-            nlohmann::json table = nlohmann::json::parse(in, nullptr, false);
-            if (table.is_object())
-                for (auto it = table.begin(); it != table.end(); ++it)
-                    if (it.value().is_string()) announce(it.key(), it.value().get<std::string>(), true);
-        }
-        thread_ = std::thread([this, dir, offset] { follow(dir, offset); });
+        const board::Board &board = BoardFolder::get().board();
+        // The table and the journal's end come from one look under the
+        // board's lock: no change falls between them.
+        const board::VolumeSnapshot snapshot = guarded([&] { return board::volumeSnapshot(board); });
+        if (all)
+            for (const board::Volume &volume : snapshot.volumes)
+                announce(volume.name, volume.hostDir.string(), true);
+        thread_ = std::thread([this, offset = snapshot.journalEnd] { follow(offset); });
     }
     ~Subscription() {
         stopping_ = true;
@@ -51,29 +55,19 @@ class Subscription {
     }
 
   private:
-    void follow(const std::filesystem::path &dir, uint64_t offset) {
+    void follow(uint64_t offset) {
+        const board::Board &board = BoardFolder::get().board();
         while (!stopping_) {
-            std::ifstream in(dir / "volume-changes.jsonl", std::ios::binary);
-            if (in && in.seekg(static_cast<std::streamoff>(offset))) {
-                std::string line;
-                while (std::getline(in, line) && !in.eof()) {  // only whole lines
-                    offset += line.size() + 1;
-                    const nlohmann::json change = nlohmann::json::parse(line, nullptr, false);
-                    if (!change.is_object() || !change.contains("name") || !change["name"].is_string()) continue;
-                    const std::string name = change["name"].get<std::string>();
-                    const bool attached = change.value("attached", false);
-                    announce(name, attached ? hostFolder(dir, name) : std::string(), attached);
+            for (const board::VolumeChange &change : guarded([&] { return board::volumeChangesSince(board, offset); })) {
+                std::string hostDir;
+                if (change.attached) {
+                    const auto volume = guarded([&] { return board::findVolume(board, change.name); });
+                    if (volume) hostDir = volume->hostDir.string();
                 }
+                announce(change.name, hostDir, change.attached);
             }
             Sleep(20);
         }
-    }
-
-    static std::string hostFolder(const std::filesystem::path &dir, const std::string &name) {
-        std::ifstream in(dir / "volumes.json");
-        nlohmann::json table = nlohmann::json::parse(in, nullptr, false);
-        if (table.is_object() && table.contains(name) && table[name].is_string()) return table[name].get<std::string>();
-        return {};
     }
 
     void announce(const std::string &name, const std::string &hostDir, bool attached) {
