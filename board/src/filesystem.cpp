@@ -8,7 +8,7 @@
 
 #include "board/volumes.h"
 #include "filesystem_store.h"
-#include "names.h"
+#include "board/names.h"
 
 namespace board {
 

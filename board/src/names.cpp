@@ -1,6 +1,6 @@
 // Names as the board compares them: without regard to case, over UTF-8
 // text, with the file system's "*" and "?" patterns.
-#include "names.h"
+#include "board/names.h"
 
 #include <algorithm>
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "board/names.h"
 #include "board/volumes.h"
 
 namespace wince {
@@ -89,21 +90,7 @@ std::string toUtf8(const std::u16string &s) {
         } else if (c >= 0xD800 && c < 0xE000) {
             c = 0xFFFD;  // a lone surrogate
         }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        board::encode(static_cast<char32_t>(c), out);  // never a lone surrogate here
     }
     return out;
 }
