@@ -22,81 +22,81 @@ static int FormatPath(LPWSTR pszPath, LPCWSTR pszFormat, LPCWSTR pszFirst, LPCWS
     return cch;
 }
 
-// Folders of the copy still to visit. The walk keeps them on the heap, not
-// on its stack, so no depth of tree can exhaust the stack.
-typedef struct _PENDING_FOLDER {
-    struct _PENDING_FOLDER *pNext;
-    WCHAR szPath[1];
-} PENDING_FOLDER;
+// One open folder of the copy: its path and its enumeration, which stays
+// open while the walk is inside its subfolders. The open folders are kept on
+// the heap, not on the stack, so no depth of tree can exhaust the stack.
+typedef struct _OPEN_FOLDER {
+    struct _OPEN_FOLDER *pParent;
+    HANDLE hFind;
+    WCHAR szPath[MAX_PATH];
+} OPEN_FOLDER;
 
-static BOOL PushFolder(PENDING_FOLDER **ppHead, LPCWSTR pszPath, int cchPath)
+// Starts the enumeration of pszFolder on top of *ppTop, with its first entry
+// in *pFindData. FALSE when the folder cannot be enumerated or there is no
+// memory for it: the folder is then skipped.
+static BOOL OpenFolder(OPEN_FOLDER **ppTop, LPCWSTR pszFolder, WIN32_FIND_DATAW *pFindData)
 {
-    PENDING_FOLDER *pFolder;
-    int i;
+    OPEN_FOLDER *pFolder;
+    WCHAR szPattern[MAX_PATH];
 
-    pFolder = (PENDING_FOLDER *)new BYTE[sizeof(PENDING_FOLDER) + cchPath * sizeof(WCHAR)];
+    if (FormatPath(szPattern, TEXT("%s\\*"), pszFolder, NULL) < 0) {
+        return FALSE;
+    }
+    pFolder = (OPEN_FOLDER *)LocalAlloc(LMEM_FIXED, sizeof(OPEN_FOLDER));
     if (pFolder == NULL) {
         return FALSE;
     }
-    for (i = 0; i < cchPath; i++) {
-        pFolder->szPath[i] = pszPath[i];
+    pFolder->hFind = FindFirstFileW(szPattern, pFindData);
+    if (pFolder->hFind == INVALID_HANDLE_VALUE) {
+        LocalFree(pFolder);
+        return FALSE;
     }
-    pFolder->szPath[cchPath] = 0;
-    pFolder->pNext = *ppHead;
-    *ppHead = pFolder;
+    FormatPath(pFolder->szPath, TEXT("%s"), pszFolder, NULL);
+    pFolder->pParent = *ppTop;
+    *ppTop = pFolder;
     return TRUE;
 }
 
-static void FreeFolder(PENDING_FOLDER *pFolder)
+// Ends the enumeration on top and returns to its parent folder.
+static void CloseFolder(OPEN_FOLDER **ppTop)
 {
-    delete[] (BYTE *)pFolder;
-}
+    OPEN_FOLDER *pFolder = *ppTop;
 
-// Copies the files of one folder and queues its subfolders.
-static void CopyFolder(LPCWSTR pszFolder, int cchPrefix, PENDING_FOLDER **ppPending)
-{
-    WCHAR szPath[MAX_PATH];
-    WIN32_FIND_DATAW FindData;
-    HANDLE hFind;
-    int cchPath;
-
-    if (FormatPath(szPath, TEXT("%s\\*"), pszFolder, NULL) < 0) {
-        return;
-    }
-    hFind = FindFirstFileW(szPath, &FindData);
-    if (hFind == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        cchPath = FormatPath(szPath, TEXT("%s\\%s"), pszFolder, FindData.cFileName);
-        if (cchPath < 0) {
-            continue;
-        }
-        if (FindData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            PushFolder(ppPending, szPath, cchPath);
-        } else {
-            // The destination is the source without the copy root.
-            CopyFileW(szPath, szPath + cchPrefix, FALSE);
-        }
-    } while (FindNextFileW(hFind, &FindData));
-    FindClose(hFind);
+    *ppTop = pFolder->pParent;
+    FindClose(pFolder->hFind);
+    LocalFree(pFolder);
 }
 
 // Copies every file under pszFolder to its path with the first cchPrefix
-// characters removed. Folders are not made at the destination.
+// characters removed. Folders are not made at the destination. The order is
+// that of a recursive walk: a subfolder is walked as soon as the enumeration
+// meets it, and the enumeration of its parent goes on after it.
 static void CopyTree(LPCWSTR pszFolder, int cchPrefix)
 {
-    PENDING_FOLDER *pPending = NULL;
-    PENDING_FOLDER *pFolder;
+    WCHAR szPath[MAX_PATH];
+    WIN32_FIND_DATAW FindData;
+    OPEN_FOLDER *pTop = NULL;
+    BOOL fEntry;
 
-    if (!PushFolder(&pPending, pszFolder, lstrlenW(pszFolder))) {
-        return;
-    }
-    while (pPending != NULL) {
-        pFolder = pPending;
-        pPending = pFolder->pNext;
-        CopyFolder(pFolder->szPath, cchPrefix, &pPending);
-        FreeFolder(pFolder);
+    fEntry = OpenFolder(&pTop, pszFolder, &FindData);
+    while (pTop != NULL) {
+        if (!fEntry) {
+            // This folder is done: go on in its parent.
+            CloseFolder(&pTop);
+            fEntry = (pTop != NULL) && FindNextFileW(pTop->hFind, &FindData);
+            continue;
+        }
+        if (FormatPath(szPath, TEXT("%s\\%s"), pTop->szPath, FindData.cFileName) >= 0) {
+            if (FindData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (OpenFolder(&pTop, szPath, &FindData)) {
+                    continue;  // its first entry is in FindData
+                }
+            } else {
+                // The destination is the source without the copy root.
+                CopyFileW(szPath, szPath + cchPrefix, FALSE);
+            }
+        }
+        fEntry = FindNextFileW(pTop->hFind, &FindData);
     }
 }
 

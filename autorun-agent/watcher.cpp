@@ -11,12 +11,13 @@
 const GUID FATFS_MOUNT_GUID =
     { 0x169E1941, 0x04CE, 0x4690, { 0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC } };
 
-// Room for the longest name a message can carry, and a NUL.
+// Room for the longest name a message can carry with its NUL.
 #define MOUNT_NAME_CHARS ((MOUNT_MESSAGE_SIZE - MOUNT_NAME_OFFSET) / sizeof(WCHAR))
 
-// Copies the volume path out of a message of cbMessage bytes. A name that is
-// not NUL-terminated inside the message is cut at the message's end.
-static void GetMountName(const BYTE *pMessage, DWORD cbMessage, LPWSTR pszName)
+// Copies the volume path out of a message of cbMessage bytes. A name that
+// does not end with a NUL inside the message is not a volume path (cut short,
+// it could name another volume): FALSE, and nothing is copied.
+static BOOL GetMountName(const BYTE *pMessage, DWORD cbMessage, LPWSTR pszName)
 {
     const WCHAR *pch = (const WCHAR *)(pMessage + MOUNT_NAME_OFFSET);
     DWORD cchMax = 0;
@@ -29,9 +30,16 @@ static void GetMountName(const BYTE *pMessage, DWORD cbMessage, LPWSTR pszName)
         cchMax = (cbMessage - MOUNT_NAME_OFFSET) / sizeof(WCHAR);
     }
     for (i = 0; i < cchMax && pch[i] != 0; i++) {
+    }
+    if (i == cchMax) {
+        pszName[0] = 0;
+        return FALSE;
+    }
+    for (i = 0; pch[i] != 0; i++) {
         pszName[i] = pch[i];
     }
     pszName[i] = 0;
+    return TRUE;
 }
 
 void DrainMountQueue(HANDLE hQueue)
@@ -52,8 +60,7 @@ void DrainMountQueue(HANDLE hQueue)
             return;
         }
 
-        GetMountName((const BYTE *)Message, cbRead, szVolume);
-        if (szVolume[0] == 0) {
+        if (!GetMountName((const BYTE *)Message, cbRead, szVolume) || szVolume[0] == 0) {
             continue;  // no volume named: nothing to do
         }
 

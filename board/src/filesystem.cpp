@@ -1,8 +1,10 @@
 #include "board/filesystem.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -54,20 +56,8 @@ struct Entry {
     mode_t mode = 0;  // of the entry itself, links not followed
 };
 
-// The name under which `dir` holds `name`: the exact name if there is one,
-// else the first (in byte order) that equals it without regard to case.
-std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
-    struct stat st = {};
-    if (::lstat((dir / name).c_str(), &st) == 0) return Entry{name, st.st_mode};
-    std::optional<std::string> best;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string candidate = it->path().filename().string();
-        if ((!best || candidate < *best) && namesEqual(candidate, name)) best = std::move(candidate);
-    }
-    if (!best || ::lstat((dir / *best).c_str(), &st) != 0) return std::nullopt;
-    return Entry{*best, st.st_mode};
-}
+// Whether `name` is a copy still being made: never part of the board's view.
+bool halfMade(std::string_view name) { return name.starts_with(kCopyTempPrefix); }
 
 // A link as the board sees it: followed, but only while it stays under
 // `root`. Gives the target and its mode.
@@ -77,6 +67,32 @@ std::optional<std::pair<fs::path, mode_t>> followLink(const fs::path &p, const f
     struct stat st = {};
     if (ec || !within(target, root) || ::stat(target.c_str(), &st) != 0) return std::nullopt;
     return std::make_pair(std::move(target), st.st_mode);
+}
+
+// What a FAT volume could hold: a regular file or a real folder. A link is
+// taken only when it leads to a file; a folder link could close a loop.
+bool shownMode(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
+bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
+
+// The name under which `dir` holds `name`: the exact name if there is one,
+// else the first (in byte order) that equals it without regard to case.
+// Entries the board does not show (FIFOs, devices, sockets, copies being
+// made) are passed over; links are returned for the caller to follow.
+std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
+    if (halfMade(name)) return std::nullopt;
+    struct stat st = {};
+    if (::lstat((dir / name).c_str(), &st) == 0 && (shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
+        return Entry{name, st.st_mode};
+    std::optional<Entry> best;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string candidate = it->path().filename().string();
+        if ((best && candidate >= best->name) || !namesEqual(candidate, name) || candidate == name) continue;
+        if (::lstat((dir / candidate).c_str(), &st) != 0 || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
+            continue;
+        best = Entry{std::move(candidate), st.st_mode};
+    }
+    return best;
 }
 
 // The host folder behind a root, symbolic links resolved. Resolving costs a
@@ -152,7 +168,9 @@ BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPath
         mode_t mode = entry->mode;
         if (S_ISLNK(mode)) {
             auto target = followLink(cur / entry->name, out.root);
-            if (!target) return out;  // a link that leads out of the board, or nowhere: Invalid
+            // A link that leads out of the board, nowhere, or to anything but
+            // a file: Invalid.
+            if (!target || !shownLinkTarget(target->second)) return out;
             cur = std::move(target->first);
             mode = target->second;
         } else {
@@ -187,22 +205,39 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
     for (fs::directory_iterator it(lookup.host, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.find('\\') != std::string::npos) continue;  // no board path can spell it
+        if (halfMade(name)) continue;
         if (std::any_of(volumes.begin(), volumes.end(), [&](const Volume &v) { return namesEqual(v.name, name); }))
             continue;  // the mounted volume stands in its place
         std::error_code sec;
         if (it->is_symlink(sec)) {
             auto target = followLink(it->path(), lookup.root);
-            if (!target) continue;  // leads out, or nowhere
-            out.push_back(BoardEntry{std::move(name), std::move(target->first), S_ISDIR(target->second)});
+            if (!target || !shownLinkTarget(target->second)) continue;  // leads out, nowhere, or to a folder
+            out.push_back(BoardEntry{std::move(name), std::move(target->first), false});
         } else {
-            const bool dir = it->is_directory(sec);
+            const auto type = it->symlink_status(sec).type();
             if (sec) continue;  // gone already
-            out.push_back(BoardEntry{std::move(name), it->path(), dir});
+            if (type != fs::file_type::regular && type != fs::file_type::directory) continue;  // no FAT volume holds it
+            out.push_back(BoardEntry{std::move(name), it->path(), type == fs::file_type::directory});
         }
     }
     for (auto &v : volumes) out.push_back(BoardEntry{v.name, v.hostDir, true});
     std::sort(out.begin(), out.end(), [](const BoardEntry &a, const BoardEntry &b) { return a.name < b.name; });
     return out;
+}
+
+fs::path copyTempPath(const fs::path &folder) {
+    static std::atomic<unsigned> counter{0};
+    return folder / (std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+}
+
+void removeHalfMadeCopies(const Board &board) {
+    std::error_code ec;
+    // Links are not followed: what they lead to is not this folder's.
+    for (fs::recursive_directory_iterator it(board.filesRoot(), fs::directory_options::skip_permission_denied, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (halfMade(it->path().filename().native()) && it->symlink_status(sec).type() == fs::file_type::regular)
+            fs::remove(it->path(), sec);
+    }
 }
 
 uint64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {

@@ -104,26 +104,34 @@ TEST_F(Drain, ARemovalFindsNothingToDo) {
     EXPECT_TRUE(queueEmpty());
 }
 
-TEST_F(Drain, ANameWithoutNulIsCutAtTheMessagesEnd) {
-    // 34 characters fill the 68 bytes after offset 28 with no room for a NUL.
-    const std::string name(33, 'N');
-    card(name);
+TEST_F(Drain, ANameThatDoesNotEndInTheMessageIsNoVolume) {
+    // A volume path of 34 characters fills the 68 bytes after offset 28 with
+    // no room for a NUL. Cut at the message's end, a longer name would name
+    // this card and start its programs again; the name itself cannot be told
+    // either. 33 characters and the NUL fit.
+    card(std::string(33, 'N'));
+    card(std::string(32, 'M'));
     notify(u"\\" + std::u16string(33, u'N') + u"TAIL", 96);
+    notify(u"\\" + std::u16string(33, u'N'), 96);
+    notify(u"\\" + std::u16string(32, u'M'), 96);  // the NUL in the last two bytes
     DrainMountQueue(reader_);
-    EXPECT_EQ(programs(), (std::vector<std::string>{"\\" + name + "\\AutoRun\\" + name + ".exe",
-                                                    "\\Windows\\" + name + ".exe"}));
+    const std::string m(32, 'M');
+    EXPECT_EQ(programs(), (std::vector<std::string>{"\\" + m + "\\AutoRun\\" + m + ".exe", "\\Windows\\" + m + ".exe"}));
+    EXPECT_TRUE(queueEmpty());
 }
 
 TEST_F(Drain, AShortMessageDoesNotBorrowTheLastOnesBytes) {
     // The read buffer keeps the bytes of a longer earlier message; a later
-    // message without its NUL must not pick them up.
+    // message without its NUL must not pick them up, nor be cut to a name.
     card("SD");
     put(board_.dir() / "card-SDcard2" / "AutoRun" / "wrong.exe", "MZ");
     board::mountVolume(wince::currentBoard(), "SDcard2", board_.dir() / "card-SDcard2");
     notify(u"\\XXcard2");           // no such volume: nothing happens
     notify(u"\\SD", 28 + 3 * 2);  // "\SD" and no NUL; with the old bytes it would read "\SDcard2"
+    notify(u"\\SD", 28 + 3 * 2 + 1);  // half a NUL is none either
     DrainMountQueue(reader_);
-    EXPECT_EQ(programs(), (std::vector<std::string>{"\\SD\\AutoRun\\SD.exe", "\\Windows\\SD.exe"}));
+    EXPECT_TRUE(programs().empty());
+    EXPECT_TRUE(queueEmpty());
 }
 
 TEST_F(Drain, MessagesWithoutAVolumeAreSkipped) {

@@ -8,9 +8,11 @@
 //   VBOARD_SHOW    1 to draw on the terminal what a scripted operator sees
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "wince/host.h"
 #include "wince/operators.h"
@@ -45,10 +47,14 @@ int main(int argc, char **argv) {
         if (script != nullptr && *script != 0 && show != nullptr && std::string(show) == "1")
             op = wince::makeShowingOperator(op);
         wince::boot(dir, op, name);
+        wince::endOnBoardStop();
         std::u16string cmdLine = wince::toUtf16(args);
         wince::currentBoard().log().append({{"event", "start"}, {"command_line", args}});
         rc = WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)),
                      nullptr, cmdLine.data(), SW_SHOW);
+        // A stop of the board that came first ends the process from its own thread.
+        if (!wince::claimProgramEnd())
+            for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
         op->onProgramEnd();
         wince::currentBoard().log().append({{"event", "exit"}, {"code", rc}});
     } catch (const std::exception &e) {

@@ -167,6 +167,25 @@ int openFlags(DWORD access) {
     return O_RDONLY;
 }
 
+// Opens a regular file, and nothing else: a FIFO or a device that came in
+// under the name since the look-up would block the open or never end a
+// read. Anything not a regular file fails with EISDIR (a folder) or EACCES.
+int openRegular(const std::filesystem::path &host, int flags, mode_t mode) {
+    const int fd = ::open(host.c_str(), flags | O_NONBLOCK, mode);
+    if (fd < 0) return -1;
+    struct stat st = {};
+    int err = 0;
+    if (::fstat(fd, &st) != 0) err = errno;
+    else if (!S_ISREG(st.st_mode)) err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+    if (err != 0) {
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 // Whole-buffer read and write that ride over interrupted calls.
 ssize_t readAll(int fd, void *buf, size_t n) {
     size_t done = 0;
@@ -244,12 +263,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
             return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
         flags |= O_CREAT | O_EXCL;
     }
-    const int fd = ::open(lookup.host.c_str(), flags, 0644);
+    const int fd = wince::openRegular(lookup.host, flags, 0644);
     if (fd < 0) return fail(errno == ELOOP ? ERROR_ACCESS_DENIED : wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
     auto file = std::make_shared<wince::FileObject>(fd, dwDesiredAccess, *path);
     struct stat st = {};
     if (::fstat(fd, &st) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
-    if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (!file->claim().claim(st, dwDesiredAccess, dwShareMode)) return INVALID_HANDLE_VALUE;
     if (truncate && ::ftruncate(fd, 0) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
     if (!exists) board::forgetCreationTime(board, *path);  // a new file: its time is its own
@@ -395,11 +413,10 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 
     const auto src = board::lookupBoardPath(board, *from);
     if (src.status != board::PathStatus::Found) return fail(wince::lookupError(src.status), FALSE);
-    wince::Fd in(::open(src.host.c_str(), O_RDONLY | O_CLOEXEC));
+    wince::Fd in(wince::openRegular(src.host, O_RDONLY | O_CLOEXEC, 0));
     if (!in.ok()) return fail(wince::errorFromErrno(errno), FALSE);
     struct stat srcSt = {};
     if (::fstat(in.get(), &srcSt) != 0) return fail(wince::errorFromErrno(errno), FALSE);
-    if (S_ISDIR(srcSt.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
     wince::OpenClaim readClaim;
     if (!readClaim.claim(srcSt, GENERIC_READ, FILE_SHARE_READ)) return FALSE;
 
@@ -420,10 +437,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 
     // The copy is made beside the destination and then put in its place, so
     // a failed copy leaves the old file (or none) rather than half a file.
-    static std::atomic<unsigned> counter{0};
-    const std::filesystem::path tmp =
-        dst.host.parent_path() /
-        (".vboard-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const std::filesystem::path tmp = board::copyTempPath(dst.host.parent_path());
     wince::Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
     if (!out.ok()) return fail(wince::errorFromErrno(errno), FALSE);
     bool ok = wince::copyBytes(in.get(), out.get());

@@ -5,8 +5,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
+#include "board/filesystem.h"
 #include "board/names.h"
 #include "board/volumes.h"
 
@@ -17,6 +21,8 @@ std::unique_ptr<board::Board> g_board;
 std::shared_ptr<Operator> g_operator;
 FatalHandler g_fatalHandler = nullptr;
 thread_local DWORD t_lastError = 0;
+// How often a program looks whether its board was stopped.
+constexpr auto kStopPoll = std::chrono::milliseconds(50);
 int g_runningFd = -1;
 
 bool lockRunning(short type, int cmd) {
@@ -37,6 +43,7 @@ void joinRunningBoard(board::Board &board) {
     if (g_runningFd < 0) throw board::BoardError("cannot open " + (board.dir() / "running.lock").string());
     if (lockRunning(F_WRLCK, F_OFD_SETLK)) {
         board.powerUp();
+        board::removeHalfMadeCopies(board);  // copies cut off by the last power-off
         lockRunning(F_RDLCK, F_OFD_SETLK);  // downgrade: let others join
     } else if (!lockRunning(F_RDLCK, F_OFD_SETLKW)) {
         throw board::BoardError("cannot join the running board " + board.dir().string());
@@ -50,6 +57,38 @@ void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, c
     board::noteBoot(*g_board);  // a stop before this boot is not ours
     joinRunningBoard(*g_board);
     g_operator = std::move(op);
+}
+
+void endOnBoardStop() {
+    board::Board *board = g_board.get();
+    if (board == nullptr) fatal("the platform layer is not booted on a board");
+    std::thread([board] {
+        for (;;) {
+            std::this_thread::sleep_for(kStopPoll);
+            bool stopped = false;
+            try {
+                stopped = board::stopRequested(*board);
+            } catch (const std::exception &) {
+                continue;  // a stop file being written: look again
+            }
+            if (!stopped) continue;
+            // The board is switched off: the program gets no say, whatever
+            // it was doing (a flash command half done stays half done).
+            if (!claimProgramEnd()) return;  // it is ending on its own
+            if (g_fatalHandler != nullptr) g_fatalHandler("the board was stopped");
+            try {
+                board->log().append({{"event", "exit"}, {"code", 0}, {"board_stop", true}});
+            } catch (const std::exception &) {
+            }
+            std::fflush(stdout);
+            ::_exit(0);
+        }
+    }).detach();
+}
+
+bool claimProgramEnd() {
+    static std::atomic<bool> claimed{false};
+    return !claimed.exchange(true);
 }
 
 void shutdown() {

@@ -38,9 +38,13 @@ BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPath
 // The host path of an existing entry.
 std::optional<std::filesystem::path> resolveBoardPath(const Board &board, const std::string &boardPathUtf8);
 
-// One entry of a board folder as the board lists it: the names of the host
-// folder (never "." or ".."), without names no board path can spell and
-// links that point out; "\" also lists the mounted volumes as folders.
+// One entry of a board folder as the board lists it: the regular files and
+// real folders of the host folder (never "." or ".."), and links that stay
+// inside and lead to a file, without names no board path can spell; "\" also
+// lists the mounted volumes as folders. What no FAT volume could hold (a
+// folder link, which could close a loop; a FIFO, device or socket) is neither
+// listed nor found by a lookup, nor is a copy still being made.
+
 struct BoardEntry {
     std::string name;
     std::filesystem::path host;
@@ -48,6 +52,16 @@ struct BoardEntry {
 };
 // nullopt when the folder does not exist. Sorted by name.
 std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const std::string &folderUtf8);
+
+// A file copied into the board is written beside its destination under a
+// name that starts with this, and renamed into place when complete: nobody
+// on the board sees half a copy. Left over after a crash, such files stay
+// hidden, and a board start removes them from the board's files folder.
+inline constexpr std::string_view kCopyTempPrefix = ".vboard-copy-";
+// The host name for the next such file of this process, in `folder`.
+std::filesystem::path copyTempPath(const std::filesystem::path &folder);
+// Removes every such file left in the board's files folder.
+void removeHalfMadeCopies(const Board &board);
 
 // Creation times, as FILETIME values (100-ns units since 1601 UTC). The board
 // keeps them itself (filetimes.json) since host file systems may not; without

@@ -18,3 +18,12 @@
 
 LPVOID WINAPI VirtualAlloc(LPVOID lpAddress, DWORD dwSize, DWORD flAllocationType, DWORD flProtect);
 BOOL WINAPI VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType);
+
+// The process heap through local memory handles. A fixed block's handle is
+// its address.
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, UINT uBytes);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);

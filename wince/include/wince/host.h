@@ -22,6 +22,14 @@ struct ModuleResources {
 
 // Starts the platform layer of this process on the board in `boardDir`.
 void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName);
+// Ends the process as soon as the board is stopped (`vboard stop`), as a
+// power-off would: whatever the program is doing, it does no more. The
+// event log gets the program's "exit" with code 0 and "board_stop", and the
+// process ends with code 0. For programs started as processes on the board.
+void endOnBoardStop();
+// True for the first caller only: the one that ends the program, either the
+// program itself returning or the board's stop. The other must not go on.
+bool claimProgramEnd();
 // Ends it (closes the board). Safe to call when not booted.
 void shutdown();
 bool booted();
@@ -36,6 +44,13 @@ Operator &currentOperator();
 [[noreturn]] void fatal(const std::string &message);
 using FatalHandler = void (*)(const std::string &message);
 void setFatalHandler(FatalHandler handler);
+
+// The room the program's local heap has, in bytes (by default no limit but
+// the host's): LocalAlloc fails once the blocks still held would pass it, as
+// on a board short of memory.
+void setLocalHeapLimit(size_t bytes);
+// Bytes of the blocks LocalAlloc gave and LocalFree has not taken back.
+size_t localHeapHeld();
 
 std::string toUtf8(const std::u16string &s);
 std::u16string toUtf16(const std::string &s);
