@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <thread>
+
+#include "board/volumes.h"
 
 namespace desktop {
 
@@ -62,6 +65,7 @@ BoardFolder::BoardFolder() {
     board::EventLog::setProgram(toUtf8(fs::path(std::wstring(module, m)).stem().wstring()));
     try {
         board_ = board::Board::open(fs::path(std::wstring(name, n)));
+        board::noteBoot(*board_);  // a stop before this start is not ours
         joinRunningBoard();
     } catch (const board::BoardError &e) {
         fail(e.what());
@@ -88,6 +92,27 @@ void BoardFolder::joinRunningBoard() {
     const BOOL joined = LockFileEx(running_, 0, 0, 1, 0, &running);
     UnlockFileEx(running_, 0, 1, 0, &door);
     if (!joined) fail("cannot join the board");
+}
+
+void BoardFolder::endOnBoardStop() {
+    std::thread([this] {
+        for (;;) {
+            Sleep(50);
+            bool stopped = false;
+            try {
+                stopped = board::stopRequested(*board_);
+            } catch (const std::exception &) {
+                continue;  // a stop file being written: look again
+            }
+            if (!stopped) continue;
+            // Switched off: the program gets no say, whatever it waits on.
+            try {
+                board_->log().append({{"event", "exit"}, {"code", 0}, {"board_stop", true}});
+            } catch (const std::exception &) {
+            }
+            TerminateProcess(GetCurrentProcess(), 0);
+        }
+    }).detach();
 }
 
 void BoardFolder::log(nlohmann::json event) const {

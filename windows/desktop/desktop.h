@@ -33,6 +33,10 @@ class BoardFolder {
         return board_->setting<T>(pointer, fallback);
     }
 
+    // Ends the process as soon as the board is stopped (`vboard stop`), as
+    // a power-off would, whatever the program waits on or does.
+    void endOnBoardStop();
+
     // Appends one line to the board's event log.
     void log(nlohmann::json event) const;
 

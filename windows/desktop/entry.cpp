@@ -9,9 +9,10 @@
 
 // The C runtime's wide entry (-municode) hands the command line after the
 // program's name, as the board does, to the program's own entry. The board
-// folder is opened first, so a missing board is told before any window.
+// folder is opened first, so a missing board is told before any window, and
+// a stop of the board ends the program from then on.
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
-    desktop::BoardFolder::get();
+    desktop::BoardFolder::get().endOnBoardStop();
     return CeWinMain(instance, previous, commandLine, show);
 }
 
