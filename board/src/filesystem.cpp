@@ -1,10 +1,12 @@
 #include "board/filesystem.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -74,6 +76,34 @@ std::optional<std::pair<fs::path, mode_t>> followLink(const fs::path &p, const f
 bool shownMode(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
 bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
 
+// The entries of a host folder as the system gives them, with their types
+// where it knows them: cheaper than a look at each one.
+class HostFolder {
+  public:
+    explicit HostFolder(const fs::path &dir) : dir_(::opendir(dir.c_str())) {}
+    ~HostFolder() {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+    HostFolder(const HostFolder &) = delete;
+    HostFolder &operator=(const HostFolder &) = delete;
+
+    // The next entry other than "." and ".."; false at the end.
+    bool next(std::string &name, unsigned char &type) {
+        while (dir_ != nullptr) {
+            const dirent *e = ::readdir(dir_);
+            if (e == nullptr) return false;
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            name = e->d_name;
+            type = e->d_type;
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    DIR *dir_;
+};
+
 // The name under which `dir` holds `name`: the exact name if there is one,
 // else the first (in byte order) that equals it without regard to case.
 // Entries the board does not show (FIFOs, devices, sockets, copies being
@@ -84,13 +114,14 @@ std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
     if (::lstat((dir / name).c_str(), &st) == 0 && (shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
         return Entry{name, st.st_mode};
     std::optional<Entry> best;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string candidate = it->path().filename().string();
-        if ((best && candidate >= best->name) || !namesEqual(candidate, name) || candidate == name) continue;
+    HostFolder folder(dir);
+    std::string candidate;
+    unsigned char type = DT_UNKNOWN;
+    while (folder.next(candidate, type)) {
+        if ((best && candidate >= best->name) || candidate == name || !namesEqual(candidate, name)) continue;
         if (::lstat((dir / candidate).c_str(), &st) != 0 || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
             continue;
-        best = Entry{std::move(candidate), st.st_mode};
+        best = Entry{candidate, st.st_mode};
     }
     return best;
 }
@@ -202,23 +233,27 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
     if (boardRoot) volumes = mountedVolumes(board);
 
     std::vector<BoardEntry> out;
-    for (fs::directory_iterator it(lookup.host, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
+    HostFolder folder(lookup.host);
+    std::string name;
+    unsigned char type = DT_UNKNOWN;
+    while (folder.next(name, type)) {
         if (name.find('\\') != std::string::npos) continue;  // no board path can spell it
         if (halfMade(name)) continue;
         if (std::any_of(volumes.begin(), volumes.end(), [&](const Volume &v) { return namesEqual(v.name, name); }))
             continue;  // the mounted volume stands in its place
-        std::error_code sec;
-        if (it->is_symlink(sec)) {
-            auto target = followLink(it->path(), lookup.root);
-            if (!target || !shownLinkTarget(target->second)) continue;  // leads out, nowhere, or to a folder
-            out.push_back(BoardEntry{std::move(name), std::move(target->first), false});
-        } else {
-            const auto type = it->symlink_status(sec).type();
-            if (sec) continue;  // gone already
-            if (type != fs::file_type::regular && type != fs::file_type::directory) continue;  // no FAT volume holds it
-            out.push_back(BoardEntry{std::move(name), it->path(), type == fs::file_type::directory});
+        fs::path host = lookup.host / name;
+        if (type == DT_UNKNOWN) {
+            struct stat st = {};
+            if (::lstat(host.c_str(), &st) != 0) continue;  // gone already
+            type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
+        if (type == DT_LNK) {
+            auto target = followLink(host, lookup.root);
+            if (!target || !shownLinkTarget(target->second)) continue;  // leads out, nowhere, or to a folder
+            out.push_back(BoardEntry{name, std::move(target->first), false});
+        } else if (type == DT_REG || type == DT_DIR) {
+            out.push_back(BoardEntry{name, std::move(host), type == DT_DIR});
+        }  // anything else no FAT volume holds
     }
     for (auto &v : volumes) out.push_back(BoardEntry{v.name, v.hostDir, true});
     std::sort(out.begin(), out.end(), [](const BoardEntry &a, const BoardEntry &b) { return a.name < b.name; });
@@ -227,7 +262,8 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
 
 fs::path copyTempPath(const fs::path &folder) {
     static std::atomic<unsigned> counter{0};
-    return folder / (std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    static const std::string prefix = std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-";
+    return folder / (prefix + std::to_string(counter++));
 }
 
 void removeHalfMadeCopies(const Board &board) {
@@ -261,11 +297,17 @@ void forgetCreationTime(const Board &board, const std::string &boardPathUtf8) {
     if (times.erase(key) > 0) store::writeJson(filetimesFile(board), times);
 }
 
-std::optional<uint64_t> keptCreationTime(const Board &board, const std::string &boardPathUtf8) {
-    const auto times = store::readJsonObject(filetimesFile(board));
-    auto it = times->find(normalizedBoardPath(boardPathUtf8));
-    if (it != times->end() && it->is_number_unsigned()) return it->get<uint64_t>();
+KeptCreationTimes::KeptCreationTimes(const Board &board) : times_(store::readJsonObject(filetimesFile(board))) {}
+
+std::optional<uint64_t> KeptCreationTimes::find(const std::string &boardPathUtf8) const {
+    if (times_->empty()) return std::nullopt;
+    auto it = times_->find(normalizedBoardPath(boardPathUtf8));
+    if (it != times_->end() && it->is_number_unsigned()) return it->get<uint64_t>();
     return std::nullopt;
+}
+
+std::optional<uint64_t> keptCreationTime(const Board &board, const std::string &boardPathUtf8) {
+    return KeptCreationTimes(board).find(boardPathUtf8);
 }
 
 std::optional<uint64_t> creationTime(const Board &board, const std::string &boardPathUtf8) {

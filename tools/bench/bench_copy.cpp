@@ -52,10 +52,15 @@ bool parse(int argc, char **argv, Options &o) {
 
 std::string folderName(int i) { return "folder" + std::to_string(i); }
 
-// Empties every folder of the destination, keeping the folders.
-void emptyFolders(const fs::path &root, int folders) {
-    for (int f = 0; f < folders; ++f)
-        for (auto &e : fs::directory_iterator(root / folderName(f))) fs::remove(e.path());
+// Gives each run a destination never used before: the board's files folder
+// is moved aside (not deleted) and made anew with its folders, as cp -r makes
+// a new tree. Nothing is deleted until the end: a file system may slow down
+// file creation for a while after many deletions (ext4 without a journal
+// skips inodes freed in the last seconds), which would charge one side for
+// the other's clean-up.
+void freshFolders(const fs::path &root, int folders, int run) {
+    fs::rename(root, root.parent_path() / ("files-run" + std::to_string(run)));
+    for (int f = 0; f < folders; ++f) fs::create_directories(root / folderName(f));
 }
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -104,11 +109,11 @@ int main(int argc, char **argv) {
 
         double agentBest = 1e30, cpBest = 1e30;
         for (int r = 0; r < o.runs; ++r) {
-            emptyFolders(boardDir / "files", o.folders);
+            freshFolders(boardDir / "files", o.folders, r);
             const auto start = std::chrono::steady_clock::now();
             AutoCopyVolume(u"\\Storage Card");
             agentBest = std::min(agentBest, seconds(std::chrono::steady_clock::now() - start));
-            cpBest = std::min(cpBest, timeCpR(card / "AutoCopy", work / "cp-dest"));
+            cpBest = std::min(cpBest, timeCpR(card / "AutoCopy", work / ("cp-dest" + std::to_string(r))));
         }
         // Check that the agent really copied everything.
         size_t copied = 0;

@@ -170,14 +170,13 @@ int openFlags(DWORD access) {
 // Opens a regular file, and nothing else: a FIFO or a device that came in
 // under the name since the look-up would block the open or never end a
 // read. Anything not a regular file fails with EISDIR (a folder) or EACCES.
-int openRegular(const std::filesystem::path &host, int flags, mode_t mode) {
+// The descriptor stays non-blocking, which means nothing for a regular file.
+int openRegular(const std::filesystem::path &host, int flags, mode_t mode, struct stat &st) {
     const int fd = ::open(host.c_str(), flags | O_NONBLOCK, mode);
     if (fd < 0) return -1;
-    struct stat st = {};
     int err = 0;
     if (::fstat(fd, &st) != 0) err = errno;
     else if (!S_ISREG(st.st_mode)) err = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
     if (err != 0) {
         ::close(fd);
         errno = err;
@@ -263,11 +262,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
             return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
         flags |= O_CREAT | O_EXCL;
     }
-    const int fd = wince::openRegular(lookup.host, flags, 0644);
+    struct stat st = {};
+    const int fd = wince::openRegular(lookup.host, flags, 0644, st);
     if (fd < 0) return fail(errno == ELOOP ? ERROR_ACCESS_DENIED : wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
     auto file = std::make_shared<wince::FileObject>(fd, dwDesiredAccess, *path);
-    struct stat st = {};
-    if (::fstat(fd, &st) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
     if (!file->claim().claim(st, dwDesiredAccess, dwShareMode)) return INVALID_HANDLE_VALUE;
     if (truncate && ::ftruncate(fd, 0) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
     if (!exists) board::forgetCreationTime(board, *path);  // a new file: its time is its own
@@ -413,10 +411,9 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 
     const auto src = board::lookupBoardPath(board, *from);
     if (src.status != board::PathStatus::Found) return fail(wince::lookupError(src.status), FALSE);
-    wince::Fd in(wince::openRegular(src.host, O_RDONLY | O_CLOEXEC, 0));
-    if (!in.ok()) return fail(wince::errorFromErrno(errno), FALSE);
     struct stat srcSt = {};
-    if (::fstat(in.get(), &srcSt) != 0) return fail(wince::errorFromErrno(errno), FALSE);
+    wince::Fd in(wince::openRegular(src.host, O_RDONLY | O_CLOEXEC, 0, srcSt));
+    if (!in.ok()) return fail(wince::errorFromErrno(errno), FALSE);
     wince::OpenClaim readClaim;
     if (!readClaim.claim(srcSt, GENERIC_READ, FILE_SHARE_READ)) return FALSE;
 

@@ -19,7 +19,7 @@ namespace {
 class FindObject : public KernelObject {
   public:
     FindObject(std::string folder, std::vector<board::BoardEntry> entries)
-        : folder_(std::move(folder)), entries_(std::move(entries)) {}
+        : folder_(std::move(folder)), entries_(std::move(entries)), times_(currentBoard()) {}
 
     // Fills the record with the next entry that still exists; false at the end.
     bool next(WIN32_FIND_DATAW *data) {
@@ -40,7 +40,7 @@ class FindObject : public KernelObject {
         if (!(st.st_mode & S_IWUSR)) data->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
         const uint64_t written = board::fileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
         const std::string path = folder_ + "\\" + entry.name;
-        data->ftCreationTime = toFileTime(board::keptCreationTime(currentBoard(), path).value_or(written));
+        data->ftCreationTime = toFileTime(times_.find(path).value_or(written));
         data->ftLastAccessTime = toFileTime(board::fileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec));
         data->ftLastWriteTime = toFileTime(written);
         if (!S_ISDIR(st.st_mode)) {
@@ -54,6 +54,7 @@ class FindObject : public KernelObject {
 
     std::string folder_;
     std::vector<board::BoardEntry> entries_;
+    board::KeptCreationTimes times_;  // as they were when the enumeration began
     size_t next_ = 0;
 };
 

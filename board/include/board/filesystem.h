@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,6 +71,16 @@ void setCreationTime(const Board &board, const std::string &boardPathUtf8, uint6
 std::optional<uint64_t> creationTime(const Board &board, const std::string &boardPathUtf8);
 // Only the time the board keeps for that path, if any (no look at the host).
 std::optional<uint64_t> keptCreationTime(const Board &board, const std::string &boardPathUtf8);
+// The times the board keeps, as they are at construction: for the many
+// look-ups of one folder listing.
+class KeptCreationTimes {
+  public:
+    explicit KeptCreationTimes(const Board &board);
+    std::optional<uint64_t> find(const std::string &boardPathUtf8) const;
+
+  private:
+    std::shared_ptr<const nlohmann::json> times_;
+};
 // A file made anew (or deleted) forgets the time kept for its path.
 void forgetCreationTime(const Board &board, const std::string &boardPathUtf8);
 
