@@ -169,6 +169,10 @@ BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPath
     BoardPathLookup out;
     const Split split = splitBoardPath(boardPathUtf8);
     if (split.invalid) return out;
+    // The names of copies being made are the board's own: no program may
+    // open or make one.
+    if (std::any_of(split.parts.begin(), split.parts.end(), [](const std::string &p) { return halfMade(p); }))
+        return out;
     size_t first = 0;
     if (!split.parts.empty()) {
         if (auto volume = findVolume(board, split.parts[0])) {

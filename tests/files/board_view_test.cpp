@@ -134,6 +134,12 @@ TEST_F(BoardView, WhatIsNotListedCannotBeOpenedOrEntered) {
         EXPECT_TRUE(listed(c.path + "\\*").empty());
     }
     EXPECT_EQ(listed("\\v\\loop\\*"), std::set<std::string>{});
+
+    // Nor can a program make a file under a copy's name, or copy onto one.
+    const std::u16string made = W("\\" + std::string(board::kCopyTempPrefix) + "1-1");
+    EXPECT_EQ(CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(CopyFileW(u"\\v\\plain.txt", made.c_str(), FALSE));
+    EXPECT_FALSE(fs::exists(files() / (std::string(board::kCopyTempPrefix) + "1-1")));
 }
 
 TEST_F(BoardView, CopiesNeitherReadNorReplaceWhatTheBoardDoesNotShow) {
