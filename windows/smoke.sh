@@ -208,6 +208,46 @@ else
   fail "shortcut mark: $mark"
 fi
 
+echo "== board stop"
+# The agent waits on its queue for good; a stop of the board ends it at once,
+# as a power-off would, and its exit goes into the board's event log.
+exits_before=$(grep -c '"event":"exit"' "$board/events.jsonl" 2>/dev/null || true)
+announced_before=$(grep -c '"event":"volume_announced"' "$board/events.jsonl" 2>/dev/null || true)
+timeout 120 wine "$build/autorun-agent.exe" >/dev/null 2>&1 &
+agent=$!
+started=0
+for _ in $(seq 1 300); do
+  kill -0 $agent 2>/dev/null || break
+  # Up once it has subscribed: the mounted card is announced to it again.
+  if [ "$(grep -c '"event":"volume_announced"' "$board/events.jsonl" 2>/dev/null || true)" -gt "$announced_before" ]; then
+    started=1
+    break
+  fi
+  sleep 0.1
+done
+if [ $started = 1 ]; then pass "the agent runs under Wine"; else fail "the agent did not start under Wine"; fi
+"$host_bin/vboard" stop "$board" >/dev/null
+stopped=0
+for _ in $(seq 1 100); do
+  if ! kill -0 $agent 2>/dev/null; then
+    stopped=1
+    break
+  fi
+  sleep 0.1
+done
+if [ $stopped = 1 ]; then
+  pass "vboard stop ended the agent under Wine within 10 s"
+else
+  fail "the agent under Wine ran on after vboard stop"
+  kill $agent 2>/dev/null || true
+fi
+wait $agent 2>/dev/null || true
+if grep '"event":"exit"' "$board/events.jsonl" | tail -1 | grep -q '"board_stop":true'; then
+  pass "the agent's exit is logged as a stop of the board"
+else
+  fail "no exit of the agent by the board's stop in the event log (had $exits_before exits before)"
+fi
+
 echo "== screenshots"
 for name in main-dialog bsp-version file-open update-dialog; do
   if [ -s "$work/shots/$name.bmp" ] && convert "$work/shots/$name.bmp" "$shots/$name.png"; then
