@@ -1,6 +1,8 @@
 #include "board/filesystem.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,31 +79,50 @@ bool shownMode(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
 bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
 
 // The entries of a host folder as the system gives them, with their types
-// where it knows them: cheaper than a look at each one.
+// where it knows them: cheaper than a look at each one. Read straight from
+// the folder's descriptor, without the extra calls of a directory stream.
 class HostFolder {
   public:
-    explicit HostFolder(const fs::path &dir) : dir_(::opendir(dir.c_str())) {}
+    explicit HostFolder(const fs::path &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
     ~HostFolder() {
-        if (dir_ != nullptr) ::closedir(dir_);
+        if (fd_ >= 0) ::close(fd_);
     }
     HostFolder(const HostFolder &) = delete;
     HostFolder &operator=(const HostFolder &) = delete;
 
     // The next entry other than "." and ".."; false at the end.
     bool next(std::string &name, unsigned char &type) {
-        while (dir_ != nullptr) {
-            const dirent *e = ::readdir(dir_);
-            if (e == nullptr) return false;
-            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-            name = e->d_name;
-            type = e->d_type;
+        while (fd_ >= 0) {
+            if (pos_ >= len_) {
+                if (!buf_) buf_ = std::make_unique<char[]>(kBufferSize);  // on the heap: small thread stacks
+                const long n = ::syscall(SYS_getdents64, fd_, buf_.get(), kBufferSize);
+                if (n <= 0) return false;
+                len_ = static_cast<size_t>(n);
+                pos_ = 0;
+            }
+            struct Record {
+                uint64_t ino;
+                int64_t off;
+                unsigned short reclen;
+                unsigned char type;
+                char name[1];
+            };
+            const auto *e = reinterpret_cast<const Record *>(buf_.get() + pos_);
+            pos_ += e->reclen;
+            if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0) continue;
+            name = e->name;
+            type = e->type;
             return true;
         }
         return false;
     }
 
   private:
-    DIR *dir_;
+    static constexpr size_t kBufferSize = 32 * 1024;
+    int fd_;
+    std::unique_ptr<char[]> buf_;
+    size_t len_ = 0;
+    size_t pos_ = 0;
 };
 
 // The name under which `dir` holds `name`: the exact name if there is one,

@@ -210,11 +210,17 @@ ssize_t writeAll(int fd, const void *buf, size_t n) {
 }
 
 // Copies the bytes of one open file into another; the kernel does it where
-// it can.
-bool copyBytes(int from, int to) {
+// it can. `size` is the source's size when it was opened: once that much is
+// across, the copy is whole without a last call to find the end.
+bool copyBytes(int from, int to, off_t size) {
+    off_t done = 0;
     for (;;) {
         const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
-        if (n > 0) continue;
+        if (n > 0) {
+            done += n;
+            if (size > 0 && done >= size) return true;
+            continue;
+        }
         if (n == 0) return true;
         if (errno == EINTR) continue;
         if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
@@ -437,7 +443,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     const std::filesystem::path tmp = board::copyTempPath(dst.host.parent_path());
     wince::Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
     if (!out.ok()) return fail(wince::errorFromErrno(errno), FALSE);
-    bool ok = wince::copyBytes(in.get(), out.get());
+    bool ok = wince::copyBytes(in.get(), out.get(), srcSt.st_size);
     int err = errno;
     if (ok) {
         // The copy keeps the source's last-write time, as the platform's does.
