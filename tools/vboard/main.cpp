@@ -31,7 +31,7 @@ const char *const kUsage = R"(usage:
   vboard log DIR [--json]                    print the board's event log
   vboard mount DIR NAME HOSTDIR              mount a FAT volume as \NAME
   vboard unmount DIR NAME                    remove the volume \NAME
-  vboard key DIR shift down|up               hold or release a key
+  vboard key DIR shift|ctrl|alt down|up       hold or release a key
   vboard stop DIR                            stop the board (running programs end)
   vboard flash DIR [--trace on|off]          the flash pair's bus counters and a summary
                                              of its bus trace; --trace starts (empty) or
