@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <system_error>
 
 #include "os.h"
@@ -166,14 +167,24 @@ void Board::saveSettings(const nlohmann::json &settings) {
 
 void Board::changeSettings(const nlohmann::json &settings) {
     checkSettings(settings);
-    const nlohmann::json before = settings_;
+    const fs::path file = dir_ / "board.json";
+    std::string before;
+    {
+        std::ifstream in(file, std::ios::binary);
+        before.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const nlohmann::json beforeSettings = settings_;
     saveSettings(settings);
     try {
         // What a program starting now would open.
         Board::open(dir_);
         FlashPair flash(dir_);
     } catch (const BoardError &) {
-        saveSettings(before);
+        // Back byte for byte, as the person left it.
+        const fs::path next = dir_ / "board.json.new";
+        writeBoardFile(next, before);
+        os::replaceFile(next, file);
+        settings_ = beforeSettings;
         throw;
     }
 }

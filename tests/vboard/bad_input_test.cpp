@@ -111,6 +111,18 @@ TEST(VboardBadInput, AFailedCreateInAnEmptyFolderLeavesItEmpty) {
     EXPECT_TRUE(fs::exists(empty / "board.json"));
 }
 
+TEST(VboardBadInput, ASettingTheFlashRefusesLeavesAHandEditedFileByteForByte) {
+    vtest::TempBoard board;
+    const auto file = board.dir() / "board.json";
+    const std::string edited = nlohmann::json::parse(vtest::readFile(file)).dump() + "\n";  // one line
+    vtest::writeFile(file, edited);
+    const auto r = vtest::run("vboard", {"set", board.dir().string(), "flash.faults.erase_fails=[{\"block\":1,\"device\":2}]"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("\"device\" must be 0 or 1"), std::string::npos) << r.err;
+    EXPECT_EQ(vtest::readFile(file), edited);
+    EXPECT_FALSE(std::filesystem::exists(board.dir() / "board.json.new"));
+}
+
 TEST(VboardBadInput, GoodSettingsAreTakenAndKeptAsTyped) {
     vtest::TempBoard board;
     const auto r = vtest::run("vboard", {"set", board.dir().string(), "hal.reboot=return", "/registry/save_fails=true",
