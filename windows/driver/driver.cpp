@@ -139,12 +139,8 @@ void waitGone(HWND window, const std::string &what) {
     }
 }
 
-// Saves what the screen shows of the window as a 24-bit bitmap. On the
-// board the window in front has an active title bar; under Wine the driver's
-// console keeps the focus, so the window is told to draw itself active.
+// Saves what the screen shows of the window as a 24-bit bitmap.
 void capture(HWND window, const std::wstring &file) {
-    SetForegroundWindow(window);
-    SendMessageTimeoutW(window, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, kLimitMs, nullptr);
     Sleep(kPaintSettleMs);
     waitIdle(window);
     RECT r;
@@ -266,11 +262,17 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     if (name == nullptr) giveUp("the file-open dialog has no file name box");
     SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(image.c_str()));
     check(textOf(name) == image, "typed the image's name into the file-open dialog");
-    // The name box shows the name from its first letter, caret at the start.
+    // As after typing: the caret behind the name, where it hides no letter
+    // (its edit may sit inside a combo box inside the name box).
     HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr);
+    if (edit == nullptr) {
+        if (HWND combo = FindWindowExW(name, nullptr, L"ComboBox", nullptr))
+            edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
+    }
     if (edit == nullptr) edit = name;
-    SendMessageW(edit, EM_SETSEL, 0, 0);
+    SendMessageW(edit, EM_SETSEL, image.size(), image.size());
     SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+    RedrawWindow(name, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     capture(open, shots + L"\\file-open.bmp");
     command(open, IDOK);
 
