@@ -2,10 +2,12 @@
 # The main job: build everything, make a fresh virtual board and a sample OS
 # image of several MB, update the board's flash with it from the tool's main
 # dialog (both progress bars drawn live in the terminal), then check that the
-# flash holds the image.
+# flash holds the image. Installs the Debian packages the build needs first
+# (scripts/setup.sh).
 #   scripts/main-job.sh [--pace]     --pace: run at the board's own speed
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default
 bin=build/default/bin

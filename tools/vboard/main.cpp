@@ -31,19 +31,34 @@ const char *const kUsage = R"(usage:
   vboard log DIR [--json]                    print the board's event log
   vboard mount DIR NAME HOSTDIR              mount a FAT volume as \NAME
   vboard unmount DIR NAME                    remove the volume \NAME
-  vboard key DIR shift down|up               hold or release a key
+  vboard key DIR shift|ctrl|alt down|up       hold or release a key
   vboard stop DIR                            stop the board (running programs end)
   vboard flash DIR [--trace on|off]          the flash pair's bus counters and a summary
                                              of its bus trace; --trace starts (empty) or
                                              stops the trace of every program's accesses
 KEY is a setting's path with dots or slashes (hal.reboot or /hal/reboot);
-VALUE is JSON (true, 3, "text") or else taken as a string.
+VALUE is JSON (true, 3, "text") or else taken as a string. Every setting is
+listed in docs/board-settings.md; unknown keys and values of the wrong type
+are refused.
+
+Exit codes: 0 done; 1 the board could not be used (no board at DIR, its
+files unreadable); 2 bad use of vboard (an unknown option, a bad setting).
+`vboard run` ends with the program's own exit code (image-update-tool: 1 on
+every path; autorun-agent: 0 when stopped), or 2 bad use, 70 the run stopped
+(the script went off its course, the operator's input ended, the program's
+access violation), 71 a board error (no board at DIR, settings or flash the
+board cannot use), 128+N the program ended by signal N; a reboot of the
+board ends the run with 0.
 )";
 
-// Applies KEY=VALUE to a settings object.
-bool applySetting(nlohmann::json &settings, const std::string &assignment) {
+// `vboard run`: a board error, distinct from the programs' own exit codes and
+// from a run stopped by the platform (70).
+constexpr int kBoardErrorExit = 71;
+
+// Applies KEY=VALUE to a settings object; "" when done, else why not.
+std::string applySetting(nlohmann::json &settings, const std::string &assignment) {
     const auto eq = assignment.find('=');
-    if (eq == std::string::npos || eq == 0) return false;
+    if (eq == std::string::npos || eq == 0) return "a setting is KEY=VALUE, not '" + assignment + "'";
     std::string key = assignment.substr(0, eq);
     const std::string text = assignment.substr(eq + 1);
     if (key[0] != '/') {
@@ -53,8 +68,12 @@ bool applySetting(nlohmann::json &settings, const std::string &assignment) {
     }
     nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
     if (value.is_discarded()) value = text;
-    settings[nlohmann::json::json_pointer(key)] = value;
-    return true;
+    try {
+        settings[nlohmann::json::json_pointer(key)] = value;
+    } catch (const nlohmann::json::exception &) {
+        return "no setting " + key + " can be set (its section is a value): '" + assignment + "'";
+    }
+    return {};
 }
 
 fs::path programPath(const std::string &program) {
@@ -86,14 +105,22 @@ int usageError(const std::string &message) {
 }
 
 int cmdCreate(const Args &args) {
-    if (args.empty()) return usageError("create needs a folder");
+    if (args.empty() || args[0].rfind("--", 0) == 0) return usageError("create needs a folder");
     nlohmann::json overrides = nlohmann::json::object();
     for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--set" && i + 1 < args.size()) {
-            if (!applySetting(overrides, args[++i])) return usageError("bad setting '" + args[i] + "'");
+        if (args[i] == "--set") {
+            if (i + 1 >= args.size()) return usageError("--set needs KEY=VALUE");
+            if (auto why = applySetting(overrides, args[++i]); !why.empty()) return usageError(why);
         } else {
             return usageError("unknown option '" + args[i] + "'");
         }
+    }
+    try {
+        nlohmann::json settings = board::defaultSettings();
+        settings.merge_patch(overrides);
+        board::checkSettings(settings);
+    } catch (const board::BoardError &e) {
+        return usageError(e.what());
     }
     board::Board::create(args[0], overrides);
     std::printf("made a board in %s\n", args[0].c_str());
@@ -105,23 +132,27 @@ int cmdSet(const Args &args) {
     auto b = board::Board::open(args[0]);
     nlohmann::json settings = b->settings();
     for (size_t i = 1; i < args.size(); ++i)
-        if (!applySetting(settings, args[i])) return usageError("bad setting '" + args[i] + "'");
-    b->saveSettings(settings);
+        if (auto why = applySetting(settings, args[i]); !why.empty()) return usageError(why);
+    try {
+        b->changeSettings(settings);
+    } catch (const board::BoardError &e) {
+        return usageError(e.what());
+    }
     return 0;
 }
 
 int cmdRun(const Args &args) {
     if (args.empty()) return usageError("run needs a board folder and a program");
     const fs::path dir = fs::absolute(args[0]);
-    board::Board::open(dir);  // a clear message now if there is no board
     std::string script;
     bool pace = false;
     bool show = false;
     size_t i = 1;
     for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        if (args[i] == "--script" && i + 1 < args.size()) {
+        if (args[i] == "--script") {
+            if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) return usageError("--script needs a file");
             script = fs::absolute(args[++i]).string();
-            if (!fs::exists(script)) return usageError("no script " + script);
+            if (!fs::is_regular_file(script)) return usageError("no script " + script);
         } else if (args[i] == "--pace") {
             pace = true;
         } else if (args[i] == "--show") {
@@ -130,9 +161,16 @@ int cmdRun(const Args &args) {
             return usageError("unknown option '" + args[i] + "'");
         }
     }
+    if (show && script.empty()) return usageError("--show draws what a scripted operator sees: it needs --script");
     if (i >= args.size()) return usageError("run needs a program");
     const fs::path exe = programPath(args[i]);
     if (!fs::exists(exe)) return usageError("no program " + exe.string());
+    try {
+        board::Board::open(dir);  // a clear message now if there is no board
+    } catch (const board::BoardError &e) {
+        std::fprintf(stderr, "vboard: %s\n", e.what());
+        return kBoardErrorExit;
+    }
 
     std::vector<std::string> argStore{exe.string()};
     argStore.insert(argStore.end(), args.begin() + static_cast<long>(i) + 1, args.end());
@@ -174,6 +212,7 @@ int cmdRun(const Args &args) {
 int cmdLog(const Args &args) {
     if (args.empty()) return usageError("log needs a board folder");
     const bool json = args.size() > 1 && args[1] == "--json";
+    if (args.size() > (json ? 2u : 1u)) return usageError("log takes a board folder and --json, not '" + args[json ? 2 : 1] + "'");
     auto b = board::Board::open(args[0]);
     if (json) {
         std::ifstream in(b->log().file());
@@ -198,6 +237,10 @@ int main(int argc, char **argv) {
     const std::string command = argv[1];
     board::EventLog::setProgram("vboard");
     const vboard::Args args(argv + 2, argv + argc);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(vboard::kUsage, stdout);
+        return 0;
+    }
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
         {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},       {"run", vboard::cmdRun},
         {"log", vboard::cmdLog},       {"mount", vboard::cmdMount},   {"unmount", vboard::cmdUnmount},

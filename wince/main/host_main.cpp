@@ -57,9 +57,12 @@ int main(int argc, char **argv) {
             for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
         op->onProgramEnd();
         wince::currentBoard().log().append({{"event", "exit"}, {"code", rc}});
+    } catch (const board::BoardError &e) {
+        std::fprintf(stderr, "vboard: %s\n", e.what());
+        return wince::kBoardErrorExitCode;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vboard: %s\n", e.what());
-        return 70;
+        return wince::kRunStoppedExitCode;
     }
     std::fflush(stdout);
     // Worker threads may still be winding down; the process ends here, as it

@@ -112,12 +112,17 @@ Operator &currentOperator() {
 
 void setFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
 
-void fatal(const std::string &message) {
+namespace {
+[[noreturn]] void stop(const std::string &message, int code) {
     if (g_fatalHandler != nullptr) g_fatalHandler(message);
     std::fprintf(stderr, "vboard: %s\n", message.c_str());
     std::fflush(stderr);
-    ::_exit(70);
+    ::_exit(code);
 }
+}  // namespace
+
+void fatal(const std::string &message) { stop(message, kRunStoppedExitCode); }
+void boardFailed(const std::string &message) { stop(message, kBoardErrorExitCode); }
 
 std::string toUtf8(const std::u16string &s) {
     std::string out;

@@ -174,7 +174,7 @@ std::shared_ptr<board::FlashPair> flashOfCurrentBoard() {
         try {
             g_flash = std::make_shared<board::FlashPair>(b.dir());
         } catch (const std::exception &e) {
-            fatal(std::string("the board's flash cannot be opened: ") + e.what());
+            boardFailed(std::string("the board's flash cannot be opened: ") + e.what());
         }
     }
     return g_flash;
@@ -275,7 +275,7 @@ BOOL WINAPI VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwPr
     std::shared_ptr<board::FlashPair> flash = flashOfCurrentBoard();
 
     const int fd = ::open(flash->arrayFile().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fatal("cannot open the board's flash " + flash->arrayFile().string() + ": " + std::strerror(errno));
+    if (fd < 0) boardFailed("cannot open the board's flash " + flash->arrayFile().string() + ": " + std::strerror(errno));
     void *view = ::mmap(lpvDest, roundUp(cbSize, pageSize()), PROT_READ, MAP_SHARED | MAP_FIXED, fd,
                         static_cast<off_t>(phys));
     ::close(fd);

@@ -4,6 +4,10 @@
 // dialog, Enter dismisses a message box, and the file-open dialog asks for a
 // path. On a terminal it redraws in place, a few times a second at most; to
 // a file or pipe it writes plain lines, only for what changed.
+//
+// Lines in parentheses are the operator's own, never texts of the program:
+// a button pressed, a dialog that waits with nothing shown yet, a dialog
+// closed (drawn once more as it was at the end) and how long it was open.
 #include "operator_terminal.h"
 
 #include <poll.h>
@@ -15,6 +19,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -89,14 +94,65 @@ char buttonKey(size_t n) {
     return n < sizeof keys - 1 ? keys[n] : 0;
 }
 
-std::string bar(const ControlView &c) {
+// The programs' progress bars count kilobytes.
+constexpr const char *kBarUnit = "KB";
+
+// Bars are named by their place in the dialog, from the top: "bar 1", ...
+std::map<int, int> barNumbers(const DialogView &view) {
+    std::vector<const ControlView *> bars;
+    for (const auto &c : view.controls)
+        if (isProgress(c)) bars.push_back(&c);
+    std::stable_sort(bars.begin(), bars.end(), [](const ControlView *a, const ControlView *b) {
+        return a->y != b->y ? a->y < b->y : a->x < b->x;
+    });
+    std::map<int, int> numbers;
+    for (size_t i = 0; i < bars.size(); ++i) numbers[bars[i]->id] = static_cast<int>(i) + 1;
+    return numbers;
+}
+
+std::string boardSeconds(uint64_t ns) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ns) / 1e9);
+    return text;
+}
+
+uint64_t boardNowNs() { return booted() ? currentBoard().clock().nowNs() : 0; }
+
+// A dialog that shows no text and no progress yet (waiting for the flash,
+// say) would look blank: say so.
+bool waitsBlank(const DialogView &view) {
+    bool anyBar = false;
+    for (const auto &c : view.controls) {
+        if (isButton(c)) continue;
+        if (isProgress(c)) {
+            anyBar = true;
+            if (c.pos != c.rangeMin) return false;
+        } else if (!c.text.empty()) {
+            return false;
+        }
+    }
+    return anyBar;
+}
+
+std::string bar(const ControlView &c, int number) {
     const double span = static_cast<double>(c.rangeMax) - c.rangeMin;
     double fraction = span > 0 ? (static_cast<double>(c.pos) - c.rangeMin) / span : 0;
     fraction = std::clamp(fraction, 0.0, 1.0);
-    const int filled = static_cast<int>(fraction * kBarWidth + 0.5);
-    return "[" + std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(c.pos) + "/" +
-           std::to_string(c.rangeMax);
+    const auto filled = static_cast<size_t>(fraction * kBarWidth + 0.5);
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in
+    // "[" + std::string(...) and warns (-Wrestrict).
+    std::string s = "bar ";
+    s += std::to_string(number);
+    s += " [";
+    s.append(filled, '#');
+    s.append(kBarWidth - filled, '.');
+    s += "] ";
+    s += std::to_string(c.pos);
+    s += '/';
+    s += std::to_string(c.rangeMax);
+    s += ' ';
+    s += kBarUnit;
+    return s;
 }
 
 class ShowingOperator;
@@ -117,8 +173,21 @@ class TerminalOperator : public Operator {
             if (!input) return {};
             if (input->end)
                 fatal("the terminal's input ended while the program shows dialog \"" + u8(front.caption) + "\"");
-            if (auto action = choose(front, *input)) return *action;
+            if (auto action = choose(front, *input)) {
+                notePress(front, *action);
+                return *action;
+            }
         }
+    }
+
+    void onDialogOpened(const DialogView &view) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        openedNs_[view.hwnd] = boardNowNs();
+    }
+
+    void onDialogClosed(const DialogView &last) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        drawClosed(last);
     }
 
     void onMessageBox(const MessageBoxView &box) override {
@@ -145,6 +214,7 @@ class TerminalOperator : public Operator {
         for (auto &[name, pattern] : request.filters) text += " | " + u8(name) + " " + u8(pattern);
         text += " ==\n";
         if (!request.initialDir.empty()) text += "Folder: " + u8(request.initialDir) + "\n";
+        text += listing(request);
         if (!request.refusal.empty()) text += "Cannot take " + u8(request.refusedPath) + ": " + request.refusal + "\n";
         text += "Enter a path on the board; Enter alone takes the name shown, - or Esc cancels.\n";
         text += "File name [" + u8(request.initialFile) + "]: ";
@@ -261,6 +331,82 @@ class TerminalOperator : public Operator {
         }
     }
 
+    // The files of the dialog's folder that its filters let through, as the
+    // dialog's list would show them.
+    static std::string listing(const FileOpenView &request) {
+        if (!booted()) return {};
+        std::u16string folder = request.initialDir.empty() ? std::u16string(u"\\") : request.initialDir;
+        if (folder.back() != u'\\') folder += u'\\';
+        std::vector<std::u16string> patterns;
+        for (const auto &[name, list] : request.filters) {
+            size_t start = 0;
+            while (start <= list.size()) {
+                const size_t end = std::min(list.find(u';', start), list.size());
+                if (end > start) patterns.push_back(list.substr(start, end - start));
+                start = end + 1;
+            }
+        }
+        if (patterns.empty()) patterns.push_back(u"*.*");
+        const DWORD savedError = GetLastError();  // the program reads its own
+        std::vector<std::string> names;
+        for (const auto &pattern : patterns) {
+            const std::u16string query = folder + pattern;
+            WIN32_FIND_DATAW found;
+            HANDLE h = FindFirstFileW(reinterpret_cast<LPCWSTR>(query.c_str()), &found);
+            if (h == INVALID_HANDLE_VALUE) continue;
+            do {
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+                const std::string name = u8(folder + reinterpret_cast<const char16_t *>(found.cFileName));
+                if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+            } while (FindNextFileW(h, &found));
+            FindClose(h);
+        }
+        SetLastError(savedError);
+        std::sort(names.begin(), names.end());
+        if (names.empty()) return "(no files here match the filter)\n";
+        std::string s = "Files:";
+        for (const auto &n : names) s += "  " + n;
+        return s + "\n";
+    }
+
+    // Shows at once that a press was taken, before the program answers it
+    // (an Abort during a block erase is taken when the erase ends).
+    void notePress(const DialogView &front, const Action &action) {
+        if (action.kind != Action::Press) return;
+        const ControlView *c = front.find(action.controlId);
+        if (c == nullptr) return;
+        pressNote_ = "  (pressed \"" + u8(c->text) + "\")\n";
+        write(pressNote_);
+        if (!ttyOut_) pressNote_.clear();  // on a terminal, kept under the redrawn dialog
+    }
+
+    // The dialog as it was when it closed, and one line: which and how long
+    // it was open on the board clock.
+    void drawClosed(const DialogView &last) {
+        const auto now = Clock::now();
+        std::string line = "  (closed \"" + u8(last.caption) + "\"";
+        if (auto it = openedNs_.find(last.hwnd); it != openedNs_.end()) {
+            const uint64_t nowNs = boardNowNs();
+            line += " after " + boardSeconds(nowNs >= it->second ? nowNs - it->second : 0) + " of board time";
+            openedNs_.erase(it);
+        }
+        line += ")\n";
+        if (ttyOut_) {
+            // The next window's screen keeps this one's end below it.
+            std::string s = screen(last, false);
+            closedNote_ = "\n-- last closed --\n" + s + line;
+            write("\x1b[H\x1b[2J" + s + line);
+        } else if (last.hwnd == shownHwnd_ && !shown_.empty()) {
+            writeChanges(last, now, true);
+            write(line);
+        } else {
+            write("\n" + screen(last, false) + line);
+        }
+        pressNote_.clear();
+        shown_.clear();
+        shownHwnd_ = nullptr;
+    }
+
     std::optional<Action> choose(const DialogView &front, const Input &input) {
         if (input.key == kEsc || input.key == 'q') {
             Action a;
@@ -289,7 +435,8 @@ class TerminalOperator : public Operator {
         }
     }
 
-    std::string screen(const DialogView &front) const {
+    std::string screen(const DialogView &front, bool withKeys = true) const {
+        const auto numbers = barNumbers(front);
         std::string s = "== " + u8(front.caption) + " ==\n";
         std::vector<const ControlView *> order;
         for (const auto &c : front.controls) order.push_back(&c);
@@ -298,8 +445,10 @@ class TerminalOperator : public Operator {
         });
         for (const ControlView *c : order) {
             if (isButton(*c)) continue;
-            s += "  " + (isProgress(*c) ? bar(*c) : u8(c->text)) + "\n";
+            s += "  " + (isProgress(*c) ? bar(*c, numbers.at(c->id)) : u8(c->text)) + "\n";
         }
+        if (waitsBlank(front)) s += "  (the dialog waits: no text yet, bars at zero)\n";
+        if (!withKeys) return s;
         size_t n = 0;
         std::string keys;
         for (const auto &c : front.controls)
@@ -315,7 +464,8 @@ class TerminalOperator : public Operator {
         const bool otherWindow = front.hwnd != shownHwnd_ || front.caption != shownCaption_;
         if (ttyOut_) {
             if (!otherWindow && now - lastDraw_ < kRedrawEvery) return;
-            write("\x1b[H\x1b[2J" + s);
+            if (otherWindow) pressNote_.clear();
+            write("\x1b[H\x1b[2J" + s + pressNote_ + closedNote_);
         } else if (otherWindow || shown_.empty()) {
             write("\n" + s);
             lastValues_.clear();
@@ -330,9 +480,11 @@ class TerminalOperator : public Operator {
         lastDraw_ = now;
     }
 
-    // Plain output: a line per changed text; progress at most once a second.
-    void writeChanges(const DialogView &front, Clock::time_point now) {
-        const bool progressDue = now - lastProgress_ >= kPlainProgressEvery;
+    // Plain output: a line per changed text; progress at most once a second,
+    // or all of it (`final`) as the dialog closes.
+    void writeChanges(const DialogView &front, Clock::time_point now, bool final = false) {
+        const bool progressDue = final || now - lastProgress_ >= kPlainProgressEvery;
+        const auto numbers = barNumbers(front);
         std::string s;
         for (const auto &c : front.controls) {
             auto &last = lastValues_[c.id];
@@ -341,7 +493,7 @@ class TerminalOperator : public Operator {
                 s += "  " + u8(c.text) + "\n";
                 last = c;
             } else if (moved && progressDue) {
-                s += "  " + bar(c) + "\n";
+                s += "  " + bar(c, numbers.at(c.id)) + "\n";
                 last = c;
                 lastProgress_ = now;
             }
@@ -368,6 +520,9 @@ class TerminalOperator : public Operator {
     Clock::time_point lastDraw_{};
     Clock::time_point lastProgress_{};
     std::map<int, ControlView> lastValues_;
+    std::map<HWND, uint64_t> openedNs_;  // board time each dialog opened
+    std::string pressNote_;              // shown until the dialog changes window
+    std::string closedNote_;             // the last closed dialog's end (terminal)
 };
 
 // Another operator makes the choices (a script, say); this one only draws
@@ -381,10 +536,25 @@ class ShowingOperator : public Operator {
             std::lock_guard<std::mutex> lock(painter_.mutex_);
             painter_.draw(front);
         }
-        return inner_->onDialog(front);
+        const Action action = inner_->onDialog(front);
+        std::lock_guard<std::mutex> lock(painter_.mutex_);
+        painter_.notePress(front, action);
+        return action;
     }
-    void onDialogOpened(const DialogView &view) override { inner_->onDialogOpened(view); }
-    void onDialogClosed(const DialogView &view) override { inner_->onDialogClosed(view); }
+    void onDialogOpened(const DialogView &view) override {
+        {
+            std::lock_guard<std::mutex> lock(painter_.mutex_);
+            painter_.openedNs_[view.hwnd] = boardNowNs();
+        }
+        inner_->onDialogOpened(view);
+    }
+    void onDialogClosed(const DialogView &view) override {
+        {
+            std::lock_guard<std::mutex> lock(painter_.mutex_);
+            painter_.drawClosed(view);
+        }
+        inner_->onDialogClosed(view);
+    }
     void onMessageBox(const MessageBoxView &box) override {
         {
             std::lock_guard<std::mutex> lock(painter_.mutex_);

@@ -36,7 +36,7 @@ ULONG READ_REGISTER_ULONG(volatile ULONG *Register) {
     try {
         return target.flash->read32(target.address);
     } catch (const std::exception &e) {
-        wince::fatal(e.what());
+        wince::boardFailed(e.what());
     }
 }
 
@@ -45,6 +45,6 @@ void WRITE_REGISTER_ULONG(volatile ULONG *Register, ULONG Value) {
     try {
         target.flash->write32(target.address, Value);
     } catch (const std::exception &e) {
-        wince::fatal(e.what());
+        wince::boardFailed(e.what());
     }
 }

@@ -69,7 +69,7 @@ class MutexObject : public KernelObject {
     bool lockFile(DWORD ms, std::chrono::steady_clock::time_point deadline) {
         if (ms == INFINITE) {
             while (!setLock(F_WRLCK, F_OFD_SETLKW)) {
-                if (errno != EINTR) fatal("cannot lock a named mutex of the board");
+                if (errno != EINTR) boardFailed("cannot lock a named mutex of the board");
             }
             return true;
         }

@@ -179,6 +179,28 @@ void capture(HWND window, const std::wstring &file) {
     check(ok, "saved " + narrow(file));
 }
 
+// Wine's message box measures tabbed text narrower than its text control
+// then draws it, so the last word of the widest line wraps onto a line of its
+// own, which the board's box does not do: widen the box and its text by
+// `extra` pixels before the picture (the OK button stays centred).
+void widenMessageBox(HWND box, int extra) {
+    RECT r;
+    GetWindowRect(box, &r);
+    SetWindowPos(box, nullptr, 0, 0, r.right - r.left + extra, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+    const int ids[] = {kMessageText, IDOK};
+    for (int id : ids) {
+        HWND item = GetDlgItem(box, id);
+        if (item == nullptr) continue;
+        GetWindowRect(item, &r);
+        MapWindowPoints(nullptr, box, reinterpret_cast<POINT *>(&r), 2);
+        if (id == IDOK)
+            SetWindowPos(item, nullptr, r.left + extra / 2, r.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        else
+            SetWindowPos(item, nullptr, 0, 0, r.right - r.left + extra, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+    }
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+
 void command(HWND dialog, int id) {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
@@ -214,6 +236,7 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     check(contains(text, L"Bootloader:\t") && !contains(text, L"Bootloader:\tUNKNOWN"), "bootloader version read from the boot flash");
     check(contains(text, L"BSP ID:\tVORELLI\r\nBSP Version:\t3.12"), "board identifier and BSP version from the board");
     check(contains(text, L"IMAGE built:\t") && contains(text, L"(GMT)"), "image build time line");
+    widenMessageBox(report, 48);
     capture(report, shots + L"\\bsp-version.bmp");
     command(report, IDOK);
     waitGone(report, "the BSP report");
@@ -239,6 +262,17 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     if (name == nullptr) giveUp("the file-open dialog has no file name box");
     SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(image.c_str()));
     check(textOf(name) == image, "typed the image's name into the file-open dialog");
+    // As after typing: the caret behind the name, where it hides no letter
+    // (its edit may sit inside a combo box inside the name box).
+    HWND edit = FindWindowExW(name, nullptr, L"Edit", nullptr);
+    if (edit == nullptr) {
+        if (HWND combo = FindWindowExW(name, nullptr, L"ComboBox", nullptr))
+            edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
+    }
+    if (edit == nullptr) edit = name;
+    SendMessageW(edit, EM_SETSEL, image.size(), image.size());
+    SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+    RedrawWindow(name, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     capture(open, shots + L"\\file-open.bmp");
     command(open, IDOK);
 

@@ -23,16 +23,24 @@ class BoardError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Settings a fresh board starts with; `vboard create --set` and tests
-// override single keys.
+// Settings a fresh board starts with: every setting a board has, with its
+// default; `vboard create --set` and tests override single keys.
 nlohmann::json defaultSettings();
+
+// Checks settings given by a person (`vboard create --set`, `vboard set`):
+// every key must be one of defaultSettings(), its value of the same type
+// (and one of the allowed words where there are few). Throws BoardError
+// naming the first setting that is not.
+void checkSettings(const nlohmann::json &settings);
 
 // Writes a whole text file of a board folder (settings, registry, log).
 void writeBoardFile(const std::filesystem::path &file, const std::string &text);
 
 class Board {
   public:
-    // Makes a new board folder (fails if DIR already holds a board).
+    // Makes a new board folder. Refuses a DIR that holds a board or other
+    // files, and settings checkSettings refuses; on any failure it leaves
+    // nothing behind.
     static void create(const std::filesystem::path &dir, const nlohmann::json &overrides = nlohmann::json::object());
     static std::unique_ptr<Board> open(const std::filesystem::path &dir);
 
@@ -48,7 +56,12 @@ class Board {
         if (!settings_.contains(ptr)) return fallback;
         return settings_.at(ptr).get<T>();
     }
+    // Writes the settings as they are (board.json is replaced whole).
     void saveSettings(const nlohmann::json &settings);
+    // A person's change: checked (checkSettings), saved, and put back as it
+    // was if the board then cannot open (a fault list naming a block beyond
+    // the flash, say). Throws BoardError naming the problem.
+    void changeSettings(const nlohmann::json &settings);
 
     Clock &clock() { return *clock_; }
     EventLog &log() { return *log_; }

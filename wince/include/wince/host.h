@@ -37,11 +37,18 @@ bool booted();
 board::Board &currentBoard();
 Operator &currentOperator();
 
+// Exit codes of a program stopped by the platform rather than ending itself.
+constexpr int kRunStoppedExitCode = 70;  // see fatal()
+constexpr int kBoardErrorExitCode = 71;  // see boardFailed()
+
 // Stops the program with a clear one-line message, as the board would stop a
 // program that did something it must not (an access violation, say), or as a
 // script stops a run that went off its course. By default the process ends
 // with exit code 70; tests may install their own handler.
 [[noreturn]] void fatal(const std::string &message);
+// The same for a fault of the board itself rather than of the program or its
+// operator (its settings, flash or named objects cannot be used): exit code 71.
+[[noreturn]] void boardFailed(const std::string &message);
 using FatalHandler = void (*)(const std::string &message);
 void setFatalHandler(FatalHandler handler);
 

@@ -1,0 +1,151 @@
+// vboard refuses bad input with one line naming the problem and a non-zero
+// exit, and leaves every file as it was: a refused setting must not break
+// the board, a refused create must not leave a half-made one.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file under `dir` with its bytes.
+std::map<std::string, std::string> snapshot(const fs::path &dir) {
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(e.path(), dir).string();
+        files[name] = e.is_regular_file() ? vtest::readFile(e.path()) : std::string("<folder>");
+    }
+    return files;
+}
+
+bool oneLine(const std::string &err) { return !err.empty() && err.find('\n') == err.size() - 1; }
+
+// Replaces "B" with the board folder and "C" with a folder that does not exist yet.
+std::vector<std::string> expand(std::vector<std::string> args, const vtest::TempBoard &board) {
+    for (auto &a : args) {
+        if (a == "B") a = board.dir().string();
+        if (a == "C") a = (board.dir() / "new").string();
+        if (a == "F") a = (board.dir() / "files").string();
+    }
+    return args;
+}
+
+TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char *says;
+    } cases[] = {
+        // settings of a board
+        {{"set", "B", "board_id=-1"}, 2, "/board_id must be a whole number"},
+        {{"set", "B", "registry.save_fails=maybe"}, 2, "/registry/save_fails must be true or false, not \"maybe\""},
+        {{"set", "B", "hal.reboot=restrat"}, 2, "/hal/reboot must be one of \"restart\" \"return\""},
+        {{"set", "B", "nonsense.key=1"}, 2, "unknown board setting /nonsense"},
+        {{"set", "B", "hal.reboots=return"}, 2, "unknown board setting /hal/reboots"},
+        {{"set", "B", "board_id.x=1"}, 2, "/board_id/x"},
+        {{"set", "B", "hal=3"}, 2, "/hal must be a section"},
+        {{"set", "B", "flash.faults.locked=[999]"}, 2, "block 999 is beyond the flash"},
+        {{"set", "B", "flash.faults.locked=3"}, 2, "/flash/faults/locked must be a list"},
+        {{"set", "B", "board_id=2", "bogus"}, 2, "KEY=VALUE, not 'bogus'"},
+        {{"set", "B"}, 2, "set needs"},
+        // a new board: nothing may stay behind
+        {{"create", "C", "--set", "board_id=abc"}, 2, "/board_id must be a whole number below 2^32, not \"abc\""},
+        {{"create", "C", "--set", "nonsense.key=1"}, 2, "unknown board setting /nonsense"},
+        {{"create", "C", "--set"}, 2, "--set needs KEY=VALUE"},
+        {{"create", "C", "--sett", "board_id=2"}, 2, "unknown option '--sett'"},
+        // refused by the hardware once the board is half made
+        {{"create", "C", "--set", "flash.faults.locked=[999]"}, 1, "block 999 is beyond the flash"},
+        {{"create", "C", "--set", "bootloader.banner_offset=262100"}, 1, "does not fit in block 0"},
+        {{"create", "B"}, 1, "a board already exists"},
+        {{"create", "F"}, 1, "already holds other files"},
+        // running and reading a board
+        {{"run", "B", "--script"}, 2, "--script needs a file"},
+        {{"run", "B", "--script", "--show", "image-update-tool"}, 2, "--script needs a file"},
+        {{"run", "B", "--show", "image-update-tool"}, 2, "--show draws what a scripted operator sees"},
+        {{"run", "B", "--script", "no-such-script.txt", "image-update-tool"}, 2, "no script"},
+        {{"run", "B", "--slow", "image-update-tool"}, 2, "unknown option '--slow'"},
+        {{"run", "B"}, 2, "run needs a program"},
+        {{"log", "B", "extra"}, 2, "not 'extra'"},
+        {{"log", "B", "--json", "extra"}, 2, "not 'extra'"},
+        {{"flash", "B", "--trace", "maybe"}, 2, ""},
+        {{"frobnicate", "B"}, 2, "unknown command 'frobnicate'"},
+    };
+    for (const auto &c : cases) {
+        vtest::TempBoard board;
+        vtest::writeFile(board.files() / "keep.txt", "the board's own file");
+        const auto args = expand(c.args, board);
+        const auto before = snapshot(board.dir());
+        const auto r = vtest::run("vboard", args);
+        std::string line = c.args[0];
+        for (size_t i = 1; i < c.args.size(); ++i) line += " " + c.args[i];
+        EXPECT_EQ(r.exitCode, c.exitCode) << line << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("vboard: ", 0), 0u) << line << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << line << ": " << r.err;
+        if (c.args[0] != "frobnicate") {
+            EXPECT_TRUE(oneLine(r.err)) << line << ": " << r.err;
+        }
+        EXPECT_TRUE(snapshot(board.dir()) == before) << line << " changed the board's files";
+        // The board still takes a good setting and runs a program.
+        EXPECT_EQ(vtest::run("vboard", {"set", board.dir().string(), "board_id=2"}).exitCode, 0) << line;
+    }
+}
+
+TEST(VboardBadInput, AFailedCreateInAnEmptyFolderLeavesItEmpty) {
+    vtest::TempBoard scratch;
+    const fs::path empty = scratch.dir() / "empty";
+    const fs::path nested = scratch.dir() / "a" / "b" / "c";
+    fs::create_directory(empty);
+    for (const fs::path &dir : {empty, nested}) {
+        const auto r = vtest::run("vboard", {"create", dir.string(), "--set", "image.build_time=yesterday"});
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find("yesterday"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fs::is_empty(empty));
+    EXPECT_FALSE(fs::exists(scratch.dir() / "a"));  // the folders create made go too
+    // ... and a good create then works there.
+    EXPECT_EQ(vtest::run("vboard", {"create", empty.string()}).exitCode, 0);
+    EXPECT_TRUE(fs::exists(empty / "board.json"));
+}
+
+TEST(VboardBadInput, ASettingTheFlashRefusesLeavesAHandEditedFileByteForByte) {
+    vtest::TempBoard board;
+    const auto file = board.dir() / "board.json";
+    const std::string edited = nlohmann::json::parse(vtest::readFile(file)).dump() + "\n";  // one line
+    vtest::writeFile(file, edited);
+    const auto r = vtest::run("vboard", {"set", board.dir().string(), "flash.faults.erase_fails=[{\"block\":1,\"device\":2}]"});
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_NE(r.err.find("\"device\" must be 0 or 1"), std::string::npos) << r.err;
+    EXPECT_EQ(vtest::readFile(file), edited);
+    EXPECT_FALSE(std::filesystem::exists(board.dir() / "board.json.new"));
+}
+
+TEST(VboardBadInput, GoodSettingsAreTakenAndKeptAsTyped) {
+    vtest::TempBoard board;
+    const auto r = vtest::run("vboard", {"set", board.dir().string(), "hal.reboot=return", "/registry/save_fails=true",
+                                         "flash.faults.locked=[40]", "flash.timing.erase_ns=5000000000"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto settings = nlohmann::json::parse(vtest::readFile(board.dir() / "board.json"));
+    EXPECT_EQ(settings["hal"]["reboot"], "return");
+    EXPECT_EQ(settings["registry"]["save_fails"], true);
+    EXPECT_EQ(settings["flash"]["faults"]["locked"], nlohmann::json::array({40}));
+    EXPECT_EQ(settings["flash"]["timing"]["erase_ns"], 5000000000ull);
+}
+
+TEST(VboardBadInput, HelpIsUsageOnStandardOutput) {
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--help"}, {"-h"}, {"create", "--help"}}) {
+        const auto r = vtest::run("vboard", args);
+        EXPECT_EQ(r.exitCode, 0) << args[0];
+        EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    const auto bare = vtest::run("vboard", {});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_EQ(bare.err.rfind("usage:", 0), 0u);
+}
+
+}  // namespace

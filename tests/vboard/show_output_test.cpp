@@ -1,0 +1,35 @@
+// `vboard run --script --show`: what a person watching a scripted update
+// sees, the end of the update included.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(VboardShow, AnUpdateIsDrawnToItsEndWithBarsNamedAndInKB) {
+    vtest::TempBoard board;
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "600K", (board.files() / "nk.bin").string()}).exitCode, 0);
+    const auto r = vtest::run("vboard", {"run", board.dir().string(), "--script",
+                                         (vtest::sourceDir() / "scripts" / "main-job.script").string(), "--show",
+                                         "image-update-tool"});
+    ASSERT_EQ(r.exitCode, 1) << r.err;
+    const std::string &out = r.out;
+    EXPECT_NE(out.find("  (pressed \"Update IMAGE\")\n"), std::string::npos) << out;
+    // The last record's texts and the full total bar, then the close line.
+    const size_t end = out.find("  Section: 00000000  Len: 00000000(0)\n");
+    const size_t closed = out.find("  (closed \"Updating IMAGE\" after ");
+    ASSERT_NE(end, std::string::npos) << out;
+    ASSERT_NE(closed, std::string::npos) << out;
+    EXPECT_LT(end, closed);
+    // The total bar as it ended (the records hold a little less than the
+    // image's length), drawn before the close line.
+    const size_t total = out.rfind("  bar 2 [", closed);
+    ASSERT_NE(total, std::string::npos) << out;
+    const std::string last = out.substr(total, out.find('\n', total) - total);
+    EXPECT_NE(last.find("[##############################] 5"), std::string::npos) << last;
+    EXPECT_NE(last.find("/600 KB"), std::string::npos) << last;
+    EXPECT_NE(out.find(" s of board time)\n", closed), std::string::npos) << out;
+    EXPECT_NE(out.find("  bar 1 ["), std::string::npos) << out;
+}
+
+}  // namespace
