@@ -24,7 +24,7 @@ import os, shutil, subprocess, sys, time, filecmp
 root = sys.argv[1]
 args = sys.argv[2:]
 listFile = os.path.join(root, "scripts", "mutations.txt")
-limit = 300
+limit = 180
 baseline = True
 check = False
 only = []
@@ -121,7 +121,7 @@ def buildTargets(targets):
         r = cmake("--build", build, "-j2", "--target", *targets, timeout=1800)
     except subprocess.TimeoutExpired:
         return False, "build timed out"
-    return r.returncode == 0, r.stdout[-3000:]
+    return r.returncode == 0, r.stdout
 
 # Runs one suite, first failure ends it. Returns (outcome, detail).
 def runSuite(suite, gfilter=None):
@@ -192,7 +192,8 @@ def main():
                 suites = suitesFor(m["file"])
                 ok, log = buildTargets(suites)
                 if not ok:
-                    result, detail = "does not build", log.strip().splitlines()[-1] if log.strip() else ""
+                    errors = [l.strip() for l in log.splitlines() if "error:" in l] or log.strip().splitlines()[-1:]
+                    result, detail = "does not build", errors[0] if errors else ""
                 else:
                     result, detail = "survived", ""
                     plan = []
