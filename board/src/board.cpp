@@ -27,6 +27,7 @@ nlohmann::json defaultSettings() {
         {"hal", {{"reboot", "restart"}, {"clear_registry_fails", false}, {"board_info_fails", false}}},
         {"registry", {{"save_fails", false}}},
         {"memory", {{"virtual_copy_fails", false}}},
+        {"platform", {{"read_msg_queue_result", 1}}},
         {"flash",
          {{"timing", {{"erase_ns", 1000000000u}, {"program_ns", 218000u}, {"access_ns", 120u}}},
           {"faults",
@@ -55,7 +56,8 @@ const std::pair<const char *, std::vector<std::string>> kChoices[] = {
 };
 
 // Why `value` cannot stand where the default is `def`, or "" when it can.
-// Numbers are whole and fit 32 bits, but times in ns ("..._ns") 64.
+// Numbers are whole and fit 32 bits, but times in ns ("..._ns") 64; a
+// number whose default is signed is a non-zero 32-bit value.
 std::string badValue(const std::string &pointer, const nlohmann::json &def, const nlohmann::json &value) {
     std::string want;
     if (def.is_boolean()) {
@@ -74,6 +76,12 @@ std::string badValue(const std::string &pointer, const nlohmann::json &def, cons
         } else {
             want = "a text";
         }
+    } else if (def.is_number_integer() && !def.is_number_unsigned()) {
+        // A signed default: a BOOL-like answer, any 32-bit value but 0.
+        if (value.is_number_integer() && value.get<int64_t>() != 0 && value.get<int64_t>() >= INT32_MIN &&
+            value.get<int64_t>() <= INT32_MAX)
+            return {};
+        want = "a non-zero whole number that fits 32 bits signed";
     } else if (def.is_number()) {
         const bool wide = pointer.size() > 3 && pointer.compare(pointer.size() - 3, 3, "_ns") == 0;
         const bool whole = value.is_number_unsigned() || (value.is_number_integer() && value.get<int64_t>() >= 0);

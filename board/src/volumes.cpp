@@ -143,8 +143,23 @@ void setKeyHeld(const Board &board, const std::string &key, bool held) {
     if (!isKnownKey(key)) throw BoardError("the board has no key \"" + key + "\" (it has shift, ctrl and alt)");
     store::FileLock lock(stateLock(board));
     nlohmann::json keys = *store::readJsonObject(keysFile(board));
+    const bool wasHeld = keys.contains(key) && keys[key].is_boolean() && keys[key].get<bool>();
     keys[key] = held;
+    if (held && !wasHeld) {
+        auto &presses = keys["presses"];
+        if (!presses.is_object()) presses = nlohmann::json::object();
+        const uint64_t n = presses.contains(key) && presses[key].is_number_unsigned() ? presses[key].get<uint64_t>() : 0;
+        presses[key] = n + 1;
+    }
     store::writeJson(keysFile(board), keys);
+}
+
+uint64_t keyPresses(const Board &board, const std::string &key) {
+    const auto keys = store::readJsonObject(keysFile(board));
+    auto presses = keys->find("presses");
+    if (presses == keys->end() || !presses->is_object()) return 0;
+    auto it = presses->find(key);
+    return it != presses->end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
 }
 
 void requestStop(const Board &board) {

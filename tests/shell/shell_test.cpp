@@ -5,10 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+
 #include "board/flash.h"
 #include "resource.h"
 #include "test_support.h"
 #include "update_tool.h"
+#include "wince/host.h"
+
+extern "C" const wince::ModuleResources wince_program_module;
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
 namespace {
 
@@ -172,14 +181,80 @@ TEST(MainDialog, ButtonRebootEndsTheRunOnARealBoard) {
     EXPECT_EQ(board.events("reboot").size(), 1u);
 }
 
+// Sends commands to the main dialog from another thread while it runs, as
+// a control of some other kind would, and records what the person saw.
+class CommandSender : public wince::Operator {
+  public:
+    explicit CommandSender(std::vector<WPARAM> commands) : commands_(std::move(commands)) {}
+    wince::Action onDialog(const wince::DialogView &front) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dialogs_.insert(wince::toUtf8(front.caption));
+        if (front.caption != u"Update Tool v1.4") return {wince::Action::Close, 0};
+        if (!sender_.joinable()) {
+            const HWND dialog = front.hwnd;
+            sender_ = std::thread([this, dialog] {
+                for (WPARAM w : commands_) {
+                    const LRESULT r = SendMessageW(dialog, WM_COMMAND, w, 0);
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    results_.push_back(r);
+                }
+                done_ = true;
+            });
+        }
+        return done_ ? wince::Action{wince::Action::Close, 0} : wince::Action{};
+    }
+    void onMessageBox(const wince::MessageBoxView &box) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boxes_.push_back(wince::toUtf8(box.text));
+    }
+    std::optional<std::u16string> onFileOpen(const wince::FileOpenView &) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boxes_.push_back("file-open");
+        return std::nullopt;
+    }
+    ~CommandSender() override {
+        if (sender_.joinable()) sender_.join();
+    }
+
+    std::mutex mutex_;
+    std::vector<WPARAM> commands_;
+    std::vector<LRESULT> results_;
+    std::vector<std::string> boxes_;
+    std::set<std::string> dialogs_;
+    std::atomic<bool> done_{false};
+    std::thread sender_;
+};
+
 TEST(MainDialog, UnknownCommandsAreAnsweredWithoutEffect) {
-    // Answered in this process: nothing the procedure does for these touches
-    // the platform.
-    EXPECT_EQ(MainDlgProc(nullptr, WM_COMMAND, MAKEWPARAM(1, 0), 0), TRUE);
-    EXPECT_EQ(MainDlgProc(nullptr, WM_COMMAND, MAKEWPARAM(999, 0), 0), TRUE);
+    // Outside any dialog, for the messages the procedure leaves alone.
     EXPECT_EQ(MainDlgProc(nullptr, WM_INITDIALOG, 0, 0), TRUE);
     EXPECT_EQ(MainDlgProc(nullptr, WM_SETTEXT, 0, 0), FALSE);
     EXPECT_EQ(MainDlgProc(nullptr, WM_CLOSE, 0, 0), FALSE);
+
+    // In the running dialog: identifiers it does not know, among them ones
+    // whose high word or neighbours look like its own; last, a known one
+    // with a high word, which must act on its low 16 bits.
+    const std::vector<WPARAM> unknown = {MAKEWPARAM(1, 0),    MAKEWPARAM(0, 0),    MAKEWPARAM(999, 0),
+                                         MAKEWPARAM(1005, 0), MAKEWPARAM(1006, 0), MAKEWPARAM(0xFFFF, 0),
+                                         MAKEWPARAM(999, IDC_REBOOT), MAKEWPARAM(1, IDCANCEL)};
+    std::vector<WPARAM> commands = unknown;
+    commands.push_back(MAKEWPARAM(IDC_SAVE_REGISTRY, 1));
+    TempBoard board(json{{"hal", {{"reboot", "return"}}}});
+    auto op = std::make_shared<CommandSender>(commands);
+    wince::boot(board.dir(), op, "image-update-tool");
+    std::u16string none;
+    const int rc = WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)),
+                           nullptr, none.data(), SW_SHOW);
+    wince::shutdown();
+    EXPECT_EQ(rc, 1);
+
+    EXPECT_EQ(op->results_, std::vector<LRESULT>(commands.size(), TRUE));
+    // Only the known command showed anything, and only the main dialog ran.
+    EXPECT_EQ(op->boxes_, std::vector<std::string>{"Registry Succesfully Saved"});
+    EXPECT_EQ(op->dialogs_, std::set<std::string>{"Update Tool v1.4"});
+    std::vector<std::string> events;
+    for (const auto &e : board.events()) events.push_back(e.value("event", ""));
+    EXPECT_EQ(events, (std::vector<std::string>{"dialog_open", "registry_save", "messagebox", "close", "dialog_close"}));
 }
 
 TEST(MainDialog, AScriptThatDoesNotMatchWhatTheToolShowsFailsTheRun) {

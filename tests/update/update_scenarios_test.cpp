@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include <windows.h>
@@ -122,28 +123,49 @@ TEST(ImageUpdate, BothAddressTranslationsLandAtTheStartOfTheImageFlash) {
 }
 
 TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
-    TempBoard board(kBoardSettings);
-    // 1500 bytes: both bars get a range of 1; the erase bar passes it (256 KB
-    // per block), the total bar ends at 1 KB.
-    const auto path = putImage(board, "small.bin", simpleImage(0x80080000, {1500}));
-    auto op = std::make_shared<RecordingOperator>();
-    op->choice = path;
-    runUpdateTool(board, op, u"/u");
-    const auto views = op->views();
-    bool sawErase = false;
-    for (const auto &v : views) {
-        if (v.stepText == u"Erasing Flash Sector at 9ca00000") {
-            sawErase = true;
-            EXPECT_EQ(v.stepMax, 1);
+    // (image length, record length) and the ranges they must give: whole KB,
+    // never below 1. The terminating record (length 0) gets 1 as well.
+    struct Case {
+        uint32_t imageLength, recordLength;
+        int imageRange, recordRange;
+    };
+    for (const Case &c : std::vector<Case>{{1000, 1000, 1, 1},
+                                           {1500, 1000, 1, 1},
+                                           {2047, 4, 1, 1},
+                                           {2048, 2044, 2, 1},
+                                           {40000, 40000, 39, 39}}) {
+        SCOPED_TRACE(std::to_string(c.imageLength) + "/" + std::to_string(c.recordLength));
+        TempBoard board(kBoardSettings);
+        const auto path = putImage(board, "small.bin", simpleImage(0x80080000, {c.recordLength}, c.imageLength));
+        auto op = std::make_shared<RecordingOperator>();
+        op->choice = path;
+        runUpdateTool(board, op, u"/u");
+        ASSERT_TRUE(op->boxes().empty());
+        const auto views = op->views();
+        const std::u16string section = u16("Section: 9ca00000  Len: ") + [&] {
+            char text[40];
+            std::snprintf(text, sizeof text, "%.8x(%d)", c.recordLength, static_cast<int>(c.recordLength));
+            return u16(text);
+        }();
+        int eraseRange = -1, recordRange = -1;
+        for (const auto &v : views) {
+            if (v.stepText == u"Erasing Flash Sector at 9ca00000") eraseRange = v.stepMax;
+            if (v.stepText == section) recordRange = v.stepMax;  // the last view has the record's range
         }
+        EXPECT_EQ(eraseRange, c.imageRange);
+        EXPECT_EQ(recordRange, c.recordRange);
+        ASSERT_FALSE(views.empty());
+        EXPECT_EQ(views.back().totalMax, c.imageRange);
+        EXPECT_EQ(views.back().totalPos, static_cast<int>(c.recordLength >> 10));
+        EXPECT_EQ(views.back().stepText, u"Section: 00000000  Len: 00000000(0)");
+        EXPECT_EQ(views.back().stepMax, 1);
+        // The erase counts 256 KB, past the image's range; the bar, as the
+        // platform's control does, stands at its end.
+        const auto afterErase =
+            std::find_if(views.begin(), views.end(), [](const UpdateView &v) { return v.totalMax > 0 && v.stepPos > 0; });
+        ASSERT_NE(afterErase, views.end());
+        EXPECT_EQ(afterErase->stepPos, c.imageRange);
     }
-    EXPECT_TRUE(sawErase);
-    // The erase counts 256 KB, past the range of 1; the bar, as the
-    // platform's control does, stands at its end.
-    const auto afterErase = std::find_if(views.begin(), views.end(), [](const UpdateView &v) { return v.totalMax == 1; });
-    ASSERT_NE(afterErase, views.end());
-    EXPECT_EQ(afterErase->stepPos, 1);
-    EXPECT_EQ(views.back().totalPos, 1);
 }
 
 TEST(ImageUpdate, RecordsAreWrittenInChunksOf16KbAndEmptyRecordsWriteNothing) {
@@ -370,6 +392,16 @@ TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
     EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + 3 * kBlock));
+    // Every block of the range was erased, then the worker stopped before
+    // the first record: not one record line was shown.
+    std::vector<std::u16string> erased;
+    for (const auto &v : op->views()) {
+        EXPECT_NE(v.stepText.rfind(u"Section:", 0), 0u) << u8(v.stepText);
+        if (v.stepText.rfind(u"Erasing", 0) == 0 && (erased.empty() || erased.back() != v.stepText))
+            erased.push_back(v.stepText);
+    }
+    EXPECT_EQ(erased, (std::vector<std::u16string>{u"Erasing Flash Sector at 9ca00000", u"Erasing Flash Sector at 9ca40000",
+                                                   u"Erasing Flash Sector at 9ca80000"}));
 }
 
 TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {

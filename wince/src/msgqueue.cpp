@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -125,6 +126,19 @@ bool MessageQueue::waitFor(bool forReading, DWORD ms, bool *stopped) {
     }
 }
 
+// A BOOL success is any value but 0; the board may answer a read with
+// another one than 1 (/platform/read_msg_queue_result).
+BOOL readSuccessResult() {
+    if (!booted()) return TRUE;
+    const auto ptr = nlohmann::json::json_pointer("/platform/read_msg_queue_result");
+    const auto &settings = currentBoard().settings();
+    if (!settings.contains(ptr)) return TRUE;
+    const auto &v = settings.at(ptr);
+    if (!v.is_number_integer() || v.get<int64_t>() == 0 || v.get<int64_t>() < INT32_MIN || v.get<int64_t>() > INT32_MAX)
+        fatal("the board setting /platform/read_msg_queue_result must be a non-zero whole number that fits a BOOL");
+    return static_cast<BOOL>(v.get<int64_t>());
+}
+
 std::shared_ptr<MessageQueue> queueOf(HANDLE handle) {
     auto end = objectAs<QueueEnd>(handle);
     return end ? end->queue() : nullptr;
@@ -184,7 +198,7 @@ BOOL WINAPI ReadMsgQueue(HANDLE hMsgQ, LPVOID lpBuffer, DWORD cbBufferSize, LPDW
     }
     if (!message.empty()) std::memcpy(lpBuffer, message.data(), message.size());
     *lpNumberOfBytesRead = static_cast<DWORD>(message.size());
-    return TRUE;
+    return wince::readSuccessResult();
 }
 
 BOOL WINAPI WriteMsgQueue(HANDLE hMsgQ, LPVOID lpBuffer, DWORD cbDataSize, DWORD dwTimeout, DWORD) {

@@ -40,6 +40,10 @@ class MessageQueue {
 // The queue behind a handle of either end, or null (error set).
 std::shared_ptr<MessageQueue> queueOf(HANDLE handle);
 
+// What ReadMsgQueue returns for a message read (TRUE unless the board says
+// otherwise).
+BOOL readSuccessResult();
+
 // True once this program should end its waits: its board was stopped
 // (`vboard stop`) or the process was told to end (SIGTERM, SIGINT).
 bool stopRequested();

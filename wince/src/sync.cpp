@@ -21,7 +21,7 @@ namespace {
 
 class MutexObject : public KernelObject {
   public:
-    explicit MutexObject(int lockFd) : fd_(lockFd) {}
+    MutexObject(int lockFd, std::u16string name) : fd_(lockFd), name_(std::move(name)) {}
     ~MutexObject() override {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -53,7 +53,15 @@ class MutexObject : public KernelObject {
         if (owner_ != GetCurrentThreadId() || count_ == 0) return false;
         if (--count_ == 0) {
             owner_ = 0;
-            if (fd_ >= 0) setLock(F_UNLCK, F_OFD_SETLK);
+            if (fd_ >= 0) {
+                // The board's log keeps when each named mutex was let go, on
+                // the board clock that the flash's bus trace also uses, so the
+                // order of a release and the bus accesses around it shows.
+                auto &board = currentBoard();
+                board.log().append(
+                    {{"event", "mutex_release"}, {"name", toUtf8(name_)}, {"t_ns", board.clock().nowNs()}});
+                setLock(F_UNLCK, F_OFD_SETLK);
+            }
             cv_.notify_one();
         }
         return true;
@@ -81,6 +89,7 @@ class MutexObject : public KernelObject {
     }
 
     int fd_;
+    std::u16string name_;
     std::mutex mutex_;
     std::condition_variable cv_;
     DWORD owner_ = 0;
@@ -135,7 +144,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lp
     std::shared_ptr<wince::MutexObject> mutex;
     bool existed = false;
     if (lpName == nullptr || lpName[0] == 0) {
-        mutex = std::make_shared<wince::MutexObject>(-1);
+        mutex = std::make_shared<wince::MutexObject>(-1, std::u16string());
     } else {
         const std::u16string name(lpName);
         std::lock_guard<std::mutex> lock(wince::g_namesMutex);
@@ -149,7 +158,7 @@ HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCWSTR lp
                 SetLastError(ERROR_ACCESS_DENIED);
                 return nullptr;
             }
-            mutex = std::make_shared<wince::MutexObject>(fd);
+            mutex = std::make_shared<wince::MutexObject>(fd, name);
             slot = mutex;
         }
     }

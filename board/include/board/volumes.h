@@ -4,7 +4,7 @@
 //   volumes.json          name -> host folder of every mounted volume
 //   volume-changes.jsonl  one line per mount or removal, in order, for the
 //                         platform's notifications to follow
-//   keys.json             key name -> held
+//   keys.json             key name -> held; "presses": key name -> times it went down
 //   stop                  how many times the board was told to stop
 #pragma once
 
@@ -56,6 +56,8 @@ bool isKnownKey(const std::string &key);
 bool keyHeld(const Board &board, const std::string &key);
 // Throws BoardError for a key name it does not know.
 void setKeyHeld(const Board &board, const std::string &key, bool held);
+// How many times the key went down since the board was made.
+uint64_t keyPresses(const Board &board, const std::string &key);
 
 // Stopping the board. A stop is a count that only grows: each program
 // remembers the count when it boots (noteBoot) and counts as stopped once
