@@ -3,6 +3,7 @@
 #include "board/flash.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <system_error>
