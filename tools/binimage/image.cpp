@@ -1,8 +1,12 @@
 #include "image.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <stdexcept>
+
+#include "judge.h"
 
 namespace binimage {
 
@@ -24,14 +28,6 @@ uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
     if (v.is_number_unsigned() || v.is_number_integer()) return static_cast<uint32_t>(v.get<int64_t>());
     if (v.is_string()) return static_cast<uint32_t>(std::stoull(v.get<std::string>(), nullptr, 0));
     throw std::runtime_error(std::string("'") + key + "' must be a number or a number in a string");
-}
-
-// [address, address + length) and `room` bytes after it lie in the window.
-bool insideWindow(uint32_t address, uint32_t length, uint32_t room) {
-    if (address < kFlashBase) return false;
-    const uint32_t offset = address - kFlashBase;
-    if (offset >= kWindowSize) return false;
-    return length <= kWindowSize - room - offset;
 }
 
 std::string hex(uint32_t v) {
@@ -70,44 +66,78 @@ uint32_t checksumOf(const uint8_t *data, size_t size) {
     return sum;
 }
 
-Report inspect(const std::string &b, BlankQuery blank, void *context) {
+namespace {
+
+// The check's reason, in words.
+std::string refusalReason(const Judgement &j) {
+    const std::string where = "record " + std::to_string(j.record) + " at " + hex(j.address);
+    switch (j.reason) {
+    case kShortSignature: return "file shorter than the signature";
+    case kWrongSignature: return "wrong signature";
+    case kShortHeader: return "file ends inside the image header";
+    case kRangeOutside:
+        return "image range " + hex(j.start) + "+" + hex(j.length) + " is not inside the 32 MB flash window";
+    case kShortRecordHeader: return "file ends inside the header of record " + std::to_string(j.record);
+    case kShortRecordData: return where + ": data ends early";
+    case kUnalignedRecord: return where + ": address not a multiple of 4";
+    case kRecordOutside:
+        return where + ": outside the 32 MB flash window (a record ends at least 4 bytes before the window's end)";
+    case kTooManyRecords: return where + ": more than " + std::to_string(maxRecords()) + " records with data";
+    case kBitsNotClearable: {
+        char bytes[96];
+        std::snprintf(bytes, sizeof bytes, "the byte at %08x holds %02x and cannot become %02x", j.address, j.held,
+                      j.wanted);
+        const std::string by = j.heldFrom != 0 ? " (written by record " + std::to_string(j.heldFrom) + ")"
+                                               : " (old data in a block the update does not erase)";
+        return "record " + std::to_string(j.record) + ": " + bytes + by + "; programming only clears bits";
+    }
+    }
+    return "refused (reason " + std::to_string(j.reason) + ")";
+}
+
+const char *messageOf(uint32_t verdict) {
+    switch (verdict) {
+    case kNotBinary: return "Not a WinCE Binary Image file!";
+    case kEndsEarly: return "Unexpected end of file!";
+    default: return "Error writing to Flash!";
+    }
+}
+
+}  // namespace
+
+Report inspect(const std::string &b, FlashQuery flash, void *context) {
     Report rep;
-    auto refuse = [&](const std::string &message, const std::string &why) {
-        rep.findings.push_back({Finding::Refusal, why});
-        if (!rep.refusal) rep.refusal = message;
-    };
+    const Judgement j = judge(b, flash, context);
+    rep.verdict = j.verdict;
+    rep.reason = j.reason;
+    if (j.verdict != kWritable) {
+        rep.findings.push_back({Finding::Refusal, refusalReason(j)});
+        rep.refusal = messageOf(j.verdict);
+        rep.faultRecord = j.record;
+    } else if (flash == nullptr && j.flashWordsRead != 0) {
+        rep.findings.push_back({Finding::Note, "no board given: the flash outside the erased blocks is taken as "
+                                               "blank; give --board to judge against a board's flash"});
+    }
+
+    // The listing: header, records, blocks to erase.
     static const char kSignature[] = "B000FF\n";
     rep.signatureOk = b.size() >= 7 && std::memcmp(b.data(), kSignature, 7) == 0;
-    if (!rep.signatureOk) {
-        refuse("Not a WinCE Binary Image file!", b.size() < 7 ? "file shorter than the signature" : "wrong signature");
-        return rep;
-    }
-    if (b.size() < 15) {
-        refuse("Unexpected end of file!", "file ends inside the image header");
-        return rep;
-    }
+    if (!rep.signatureOk || b.size() < 15) return rep;
     rep.headerComplete = true;
     rep.rawStart = le32(b, 7);
     rep.length = le32(b, 11);
     rep.offset = imageOffsetFor(rep.rawStart);
     rep.start = rep.rawStart + rep.offset;
-    if (rep.length != 0 && !insideWindow(rep.start, rep.length, 0))
-        refuse("Error writing to Flash!", "image range " + hex(rep.start) + "+" + hex(rep.length) +
-                                              " is not inside the 32 MB flash window");
     for (uint32_t i = 0; i < 256; ++i) {
         const uint32_t a = kFlashBase + i * kBlockSize;
         if (a - rep.start < rep.length) rep.eraseBlocks.push_back(a);
     }
-    if (rep.start != kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1)))
-        rep.findings.push_back({Finding::Note, "image starts part-way into block " +
-                                                   hex(kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1))) +
-                                                   ", which is not erased"});
+    const uint32_t startBlock = kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1));
+    if (rep.length != 0 && rep.start != startBlock)
+        rep.findings.push_back(
+            {Finding::Note, "image starts part-way into block " + hex(startBlock) + ", which is not erased"});
     uint64_t pos = 15;
-    for (;;) {
-        if (pos + 12 > b.size()) {
-            refuse("Unexpected end of file!", "file ends inside a record header at offset " + std::to_string(pos));
-            break;
-        }
+    while (pos + 12 <= b.size()) {
         Record r;
         r.rawAddress = le32(b, pos);
         r.length = le32(b, pos + 4);
@@ -125,38 +155,29 @@ Report inspect(const std::string &b, BlankQuery blank, void *context) {
         if (r.dataComplete)
             r.checksumValid = checksumOf(reinterpret_cast<const uint8_t *>(b.data()) + pos, r.length) == r.checksum;
         rep.records.push_back(r);
-        const std::string where = "record " + std::to_string(rep.records.size()) + " at " + hex(r.flashAddress);
-        if (!r.dataComplete) {
-            refuse("Unexpected end of file!", where + ": data ends early");
-            break;
-        }
-        if (r.length != 0) {
-            if ((r.flashAddress & 3) != 0) {
-                refuse("Error writing to Flash!", where + ": address not a multiple of 4");
-            } else if (!insideWindow(r.flashAddress, r.length, 4)) {
-                refuse("Error writing to Flash!", where + ": outside the 32 MB flash window");
-            } else {
-                // Parts outside the erased blocks must already be blank.
-                const uint32_t end = r.flashAddress + ((r.length + 3) & ~3u);
-                for (uint32_t blk = kFlashBase + ((r.flashAddress - kFlashBase) & ~(kBlockSize - 1)); blk < end;
-                     blk += kBlockSize) {
-                    if (blk - rep.start < rep.length) continue;
-                    const uint32_t from = std::max(r.flashAddress, blk);
-                    const uint32_t to = std::min<uint64_t>(end, uint64_t{blk} + kBlockSize);
-                    if (blank == nullptr) {
-                        rep.findings.push_back({Finding::Note, where + ": block " + hex(blk) +
-                                                                   " is not erased; the flash there must read blank"});
-                    } else if (!blank(context, from, to - from)) {
-                        refuse("Error writing to Flash!", where + ": block " + hex(blk) +
-                                                              " is not erased and the flash there is not blank");
-                    }
-                }
-            }
-            if (!r.checksumValid) rep.findings.push_back({Finding::Note, where + ": checksum does not match"});
-        }
+        if (!r.dataComplete) break;
+        if (r.length != 0 && !r.checksumValid)
+            rep.findings.push_back({Finding::Note, "record " + std::to_string(rep.records.size()) + " at " +
+                                                       hex(r.flashAddress) + ": checksum does not match"});
         pos += r.length;
     }
     return rep;
+}
+
+std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report) {
+    std::vector<std::pair<uint32_t, std::string>> out;
+    for (const auto &r : report.records) {
+        if (r.flashAddress == 0 || r.length == 0 || !r.dataComplete) continue;
+        const std::string data = bytes.substr(r.dataOffset, r.length);
+        // Programmed after the earlier records: it wins where they overlap.
+        for (auto &[at, held] : out) {
+            const uint64_t lo = std::max<uint64_t>(at, r.flashAddress);
+            const uint64_t hi = std::min<uint64_t>(uint64_t{at} + held.size(), uint64_t{r.flashAddress} + r.length);
+            if (lo < hi) held.replace(lo - at, hi - lo, data, lo - r.flashAddress, hi - lo);
+        }
+        out.emplace_back(r.flashAddress, data);
+    }
+    return out;
 }
 
 std::string build(const nlohmann::json &d) {

@@ -45,13 +45,24 @@ struct Report {
     std::vector<Finding> findings;
     // The message the update tool shows when it refuses the image, if it does.
     std::optional<std::string> refusal;
+    // The tool's check as it ended: verdict and reason (image_check.h), the
+    // record at fault (1 = the first) or 0.
+    uint32_t verdict = 0, reason = 0, faultRecord = 0;
 };
 
-// Reads the image as the update tool walks it before erasing anything.
-// `blank` answers whether a flash range outside the erased blocks reads blank
-// (without a board, ranges are assumed blank and a note is made).
-using BlankQuery = bool (*)(void *context, uint32_t flashAddress, uint32_t length);
-Report inspect(const std::string &bytes, BlankQuery blank = nullptr, void *context = nullptr);
+// The word at a kernel flash address (a multiple of 4) as the board's flash
+// holds it now.
+using FlashQuery = uint32_t (*)(void *context, uint32_t flashAddress);
+
+// Lists the image and judges it with the update tool's own check, against
+// the flash `flash` reads (without one, the flash outside the erased blocks
+// is taken as blank and a note says so).
+Report inspect(const std::string &bytes, FlashQuery flash = nullptr, void *context = nullptr);
+
+// What the flash holds after the tool wrote an image it accepted: for each
+// record with data, its flash address and the bytes there, a later record's
+// bytes in place of an earlier one's where they overlap.
+std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report);
 
 // Builds image bytes from a JSON description (see tools/README.md).
 std::string build(const nlohmann::json &description);
