@@ -180,6 +180,18 @@ std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string 
     return out;
 }
 
+void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, const Report &report) {
+    const uint64_t end = uint64_t{at} + flash.size();
+    auto put = [&](uint32_t address, uint64_t size, const char *data) {
+        const uint64_t lo = std::max<uint64_t>(address, at), hi = std::min<uint64_t>(address + size, end);
+        if (lo >= hi) return;
+        if (data == nullptr) flash.replace(lo - at, hi - lo, hi - lo, '\xFF');
+        else flash.replace(lo - at, hi - lo, data + (lo - address), hi - lo);
+    };
+    for (uint32_t block : report.eraseBlocks) put(block, kBlockSize, nullptr);
+    for (const auto &[address, data] : writtenContents(bytes, report)) put(address, data.size(), data.data());
+}
+
 std::string build(const nlohmann::json &d) {
     std::mt19937 rng(number(d, "seed", 1));
     std::string out = d.value("signature", std::string("B000FF\n"));

@@ -64,6 +64,11 @@ Report inspect(const std::string &bytes, FlashQuery flash = nullptr, void *conte
 // bytes in place of an earlier one's where they overlap.
 std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report);
 
+// Applies an accepted image to `flash`, a copy of the flash from kernel
+// address `at` on: the erased blocks become 0xFF, then the records are
+// written as the tool writes them. What lies outside `flash` is passed over.
+void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, const Report &report);
+
 // Builds image bytes from a JSON description (see tools/README.md).
 std::string build(const nlohmann::json &description);
 // A plausible OS image of about `size` bytes in several records.
