@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -25,9 +26,22 @@ void put32(std::string &out, uint32_t v) {
 uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
     if (!j.contains(key)) return fallback;
     const auto &v = j.at(key);
-    if (v.is_number_unsigned() || v.is_number_integer()) return static_cast<uint32_t>(v.get<int64_t>());
-    if (v.is_string()) return static_cast<uint32_t>(std::stoull(v.get<std::string>(), nullptr, 0));
-    throw std::runtime_error(std::string("'") + key + "' must be a number or a number in a string");
+    uint64_t n = 0;
+    if (v.is_number_unsigned()) n = v.get<uint64_t>();
+    else if (v.is_string()) n = parseNumber(v.get<std::string>(), std::string("'") + key + "'");
+    else throw std::runtime_error(std::string("'") + key + "' must be a whole number or a number in a string");
+    if (n > 0xFFFFFFFFu) throw std::runtime_error(std::string("'") + key + "' does not fit 32 bits");
+    return static_cast<uint32_t>(n);
+}
+
+// Refuses keys a description does not know: a mistyped one would be ignored.
+void onlyKeys(const nlohmann::json &j, const std::string &what, std::initializer_list<const char *> known) {
+    if (!j.is_object()) throw std::runtime_error(what + " must be a JSON object");
+    for (const auto &[key, value] : j.items()) {
+        (void)value;
+        if (std::none_of(known.begin(), known.end(), [&](const char *k) { return key == k; }))
+            throw std::runtime_error(what + " has an unknown key '" + key + "'");
+    }
 }
 
 std::string hex(uint32_t v) {
@@ -40,6 +54,8 @@ std::string recordData(const nlohmann::json &r, uint32_t size, std::mt19937 &rng
     std::string data;
     if (r.contains("hex")) {
         const std::string h = r.at("hex").get<std::string>();
+        if (h.size() % 2 != 0 || h.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw std::runtime_error("'hex' must be pairs of hex digits: '" + h + "'");
         for (size_t i = 0; i + 1 < h.size(); i += 2) data += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
         return data;
     }
@@ -51,12 +67,28 @@ std::string recordData(const nlohmann::json &r, uint32_t size, std::mt19937 &rng
     } else if (fill == "counter") {
         for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<char>(i & 0xFF);
     } else {
-        std::memset(data.data(), static_cast<int>(std::stoul(fill, nullptr, 0)), size);
+        const uint64_t byte = parseNumber(fill, "'fill'");
+        if (byte > 0xFF) throw std::runtime_error("'fill' must be random, counter or a byte value: '" + fill + "'");
+        std::memset(data.data(), static_cast<int>(byte), size);
     }
     return data;
 }
 
 }  // namespace
+
+uint64_t parseNumber(const std::string &text, const std::string &what) {
+    size_t used = 0;
+    unsigned long long v = 0;
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        try {
+            v = std::stoull(text, &used, 0);
+        } catch (const std::exception &) {
+            used = 0;
+        }
+    }
+    if (used == 0 || used != text.size()) throw std::runtime_error(what + " is not a whole number: '" + text + "'");
+    return v;
+}
 
 uint32_t imageOffsetFor(uint32_t imageStart) { return imageStart < 0xBCA00000u ? 0x1C980000u : 0xE0000000u; }
 
@@ -193,7 +225,16 @@ void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, cons
 }
 
 std::string build(const nlohmann::json &d) {
+    onlyKeys(d, "the description", {"seed", "signature", "start", "length", "records", "terminate", "end", "truncate"});
+    // A description that says nothing is a mistake, not an empty image.
+    if (!d.contains("records")) throw std::runtime_error("the description has no 'records' (a list, may be empty)");
+    if (!d.at("records").is_array()) throw std::runtime_error("'records' must be a list");
+    for (const auto &r : d.at("records"))
+        onlyKeys(r, "a record", {"address", "size", "hex", "text", "fill", "length", "checksum"});
+    if (d.contains("end")) onlyKeys(d.at("end"), "'end'", {"address", "length", "checksum"});
     std::mt19937 rng(number(d, "seed", 1));
+    if (d.contains("signature") && !d.at("signature").is_string()) throw std::runtime_error("'signature' must be a string");
+    if (d.contains("terminate") && !d.at("terminate").is_boolean()) throw std::runtime_error("'terminate' must be true or false");
     std::string out = d.value("signature", std::string("B000FF\n"));
     const uint32_t start = number(d, "start", 0x80080000);
     std::string body;

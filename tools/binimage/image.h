@@ -18,6 +18,9 @@ constexpr uint32_t kWindowSize = 0x2000000;
 constexpr uint32_t kBlockSize = 0x40000;
 
 uint32_t imageOffsetFor(uint32_t imageStart);
+// A whole number as C reads it (decimal, 0x hex, 0 octal), all of `text`;
+// otherwise throws std::runtime_error naming `what`.
+uint64_t parseNumber(const std::string &text, const std::string &what);
 uint32_t checksumOf(const uint8_t *data, size_t size);
 
 struct Record {
@@ -69,7 +72,8 @@ std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string 
 // written as the tool writes them. What lies outside `flash` is passed over.
 void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, const Report &report);
 
-// Builds image bytes from a JSON description (see tools/README.md).
+// Builds image bytes from a JSON description (see docs/mkbin.md). Throws
+// std::runtime_error for a description it does not understand.
 std::string build(const nlohmann::json &description);
 // A plausible OS image of about `size` bytes in several records.
 nlohmann::json sampleDescription(uint32_t size, uint32_t seed);

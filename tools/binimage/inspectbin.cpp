@@ -29,7 +29,7 @@ const char kUsage[] =
     "exit: 0 the tool writes it (--verify: the flash holds it), 1 refused (does not hold), 2 bad input\n";
 
 int usage() {
-    std::fputs(kUsage, stderr);
+    std::fputs("inspectbin: expected IMAGE.bin [--board DIR [--verify]] (inspectbin --help shows the usage)\n", stderr);
     return 2;
 }
 
