@@ -19,8 +19,14 @@ BoardFlash::BoardFlash(const std::string &dir) {
     if (!fs::is_directory(dir, ec)) throw board::BoardError("no virtual board at " + dir);
     if (!fs::exists(fs::path(dir) / "board.json", ec))
         throw board::BoardError("no virtual board at " + dir + " (it has no board.json)");
-    if (!fs::is_regular_file(fs::path(dir) / "flash.bin", ec))
-        throw board::BoardError("the board at " + dir + " has no flash.bin");
+    // Checked before the board is opened, which would touch its files.
+    const fs::path array = fs::path(dir) / "flash.bin";
+    if (!fs::is_regular_file(array, ec)) throw board::BoardError("the board at " + dir + " has no flash.bin");
+    if (fs::file_size(array, ec) != board::FlashPair::kSize)
+        throw board::BoardError(array.string() + " is not the size it must be (" +
+                                std::to_string(board::FlashPair::kSize) + " bytes): a damaged board");
+    if (!fs::is_regular_file(fs::path(dir) / "flash.state", ec))
+        throw board::BoardError("the board at " + dir + " has no flash.state");
     flash_ = std::make_unique<board::FlashPair>(dir);
 }
 

@@ -28,6 +28,7 @@ uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
     const auto &v = j.at(key);
     uint64_t n = 0;
     if (v.is_number_unsigned()) n = v.get<uint64_t>();
+    else if (v.is_number_integer() && v.get<int64_t>() >= 0) n = static_cast<uint64_t>(v.get<int64_t>());
     else if (v.is_string()) n = parseNumber(v.get<std::string>(), std::string("'") + key + "'");
     else throw std::runtime_error(std::string("'") + key + "' must be a whole number or a number in a string");
     if (n > 0xFFFFFFFFu) throw std::runtime_error(std::string("'") + key + "' does not fit 32 bits");
