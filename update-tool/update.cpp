@@ -337,6 +337,7 @@ BOOL CALLBACK UpdateDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 {
     OPENFILENAME request;
     HANDLE worker;
+    BOOL chosen;
     (void)lParam;
 
     switch (message) {
@@ -351,7 +352,16 @@ BOOL CALLBACK UpdateDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         request.nMaxFile = IMAGE_PATH_CHARS;
         request.lpstrInitialDir = TEXT("\\");
         request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-        if (!GetOpenFileNameW(&request)) {
+        chosen = GetOpenFileNameW(&request);
+        // The dialog fails at once, showing nothing, for an initial name it
+        // cannot take (a bad "/u" argument): ask again with an empty name, so
+        // that the user still picks the image instead of the board simply
+        // rebooting.
+        if (!chosen && ImagePath[0] != 0 && CommDlgExtendedError() == FNERR_INVALIDFILENAME) {
+            ImagePath[0] = 0;
+            chosen = GetOpenFileNameW(&request);
+        }
+        if (!chosen) {
             EndDialog(dialog, 0);
             return FALSE;
         }
