@@ -38,8 +38,8 @@ uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
 // Refuses keys a description does not know: a mistyped one would be ignored.
 void onlyKeys(const nlohmann::json &j, const std::string &what, std::initializer_list<const char *> known) {
     if (!j.is_object()) throw std::runtime_error(what + " must be a JSON object");
-    for (const auto &[key, value] : j.items()) {
-        (void)value;
+    for (const auto &item : j.items()) {
+        const std::string key = item.key();
         if (std::none_of(known.begin(), known.end(), [&](const char *k) { return key == k; }))
             throw std::runtime_error(what + " has an unknown key '" + key + "'");
     }
