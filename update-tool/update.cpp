@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <cderr.h>
 #include <pkfuncs.h>
 #include <string.h>
 

@@ -2,6 +2,7 @@
 // at once, without a dialog, and CommDlgExtendedError says why.
 #include <windows.h>
 #include <commdlg.h>
+#include <cderr.h>
 
 #include <gtest/gtest.h>
 

@@ -9,15 +9,6 @@
 #define OFN_PATHMUSTEXIST 0x00000800
 #define OFN_FILEMUSTEXIST 0x00001000
 
-// CommDlgExtendedError: why the last common dialog call failed (0: it did
-// not, or the user cancelled).
-#define CDERR_STRUCTSIZE 0x0001
-#define CDERR_INITIALIZATION 0x0002
-#define CDERR_DIALOGFAILURE 0xFFFF
-#define FNERR_SUBCLASSFAILURE 0x3001
-#define FNERR_INVALIDFILENAME 0x3002
-#define FNERR_BUFFERTOOSMALL 0x3003
-
 #ifndef RC_INVOKED
 typedef UINT_PTR(CALLBACK *LPOFNHOOKPROC)(HWND, UINT, WPARAM, LPARAM);
 
@@ -48,5 +39,7 @@ typedef OPENFILENAMEW OPENFILENAME;
 typedef LPOPENFILENAMEW LPOPENFILENAME;
 
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn);
+// Why the last common dialog call failed (codes in <cderr.h>); 0 when it
+// did not, or the user cancelled.
 DWORD WINAPI CommDlgExtendedError(void);
 #endif

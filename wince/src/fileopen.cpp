@@ -2,6 +2,7 @@
 // front of its owner and hands back the chosen path in the caller's buffer.
 #include <windows.h>
 #include <commdlg.h>
+#include <cderr.h>
 
 #include <nlohmann/json.hpp>
 
