@@ -337,6 +337,13 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
                           << outcome << ", but " << wrong;
         }
         if (i % 512 == 511) std::ofstream(board.dir() / "events.jsonl", std::ios::trunc);
+        // A long run tells how far it got.
+        if (images > 2000 && i % 5000 == 4999) {
+            std::printf("after %u images, %u disagreements:", i + 1, disagreements);
+            for (const auto &[what, n] : outcomes) std::printf(" [%s] %u", what.c_str(), n);
+            std::printf("\n");
+            std::fflush(stdout);
+        }
     }
     wince::shutdown();
 
