@@ -128,10 +128,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Every block the update erased or a record reached, and every block
         // the bus wrote to, holds what the prediction says.
         for (uint32_t block : predicted.eraseBlocks) touched.insert(block - kKernel);
-        for (const auto &r : predicted.records)
-            for (uint64_t at = r.flashAddress & ~(kBlock - 1); r.flashAddress != 0 && at < uint64_t{r.flashAddress} + r.length;
-                 at += kBlock)
+        for (const auto &r : predicted.records) {
+            const uint64_t end = uint64_t{r.flashAddress} + r.length;
+            for (uint64_t at = r.flashAddress & ~(kBlock - 1); r.flashAddress != 0 && at < end; at += kBlock)
                 touched.insert(static_cast<uint32_t>(at - kKernel));
+        }
         for (uint32_t block : touched) {
             if (block < kWindow || block >= kWindow + kWindowSize) continue;
             const auto held = bench.flash->readArray(block, kBlock);

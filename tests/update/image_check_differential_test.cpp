@@ -141,8 +141,8 @@ class Generator {
             if (raw == 0) raw = at;  // keep the record (0 would end the image)
             put32(body, raw);
             put32(body, size);
-            put32(body, pick(4) == 0 ? static_cast<uint32_t>(next()) : binimage::checksumOf(
-                                                                           reinterpret_cast<const uint8_t *>(data.data()), data.size()));
+            const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
+            put32(body, pick(4) == 0 ? static_cast<uint32_t>(next()) : binimage::checksumOf(bytes, data.size()));
             body += data;
             records.emplace_back(at, std::move(data));
         }

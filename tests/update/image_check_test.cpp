@@ -86,7 +86,8 @@ TEST(ImageCheck, RecordsOverEachOtherAreWrittenWhereTheBitsAllowIt) {
         TempBoard board(kBoardSettings);
         const json d = {{"start", 0x80080000u},
                         {"length", 0x1000u},
-                        {"records", {{{"address", 0x80080000u}, {"hex", c.first}}, {{"address", 0x80080004u}, {"hex", c.second}}}}};
+                        {"records",
+                         {{{"address", 0x80080000u}, {"hex", c.first}}, {{"address", 0x80080004u}, {"hex", c.second}}}}};
         const std::string image = binimage::build(d);
         const Outcome run = update(board, image);
         EXPECT_TRUE(run.boxes.empty()) << run.boxes[0];

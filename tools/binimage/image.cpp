@@ -234,8 +234,10 @@ std::string build(const nlohmann::json &d) {
         onlyKeys(r, "a record", {"address", "size", "hex", "text", "fill", "length", "checksum"});
     if (d.contains("end")) onlyKeys(d.at("end"), "'end'", {"address", "length", "checksum"});
     std::mt19937 rng(number(d, "seed", 1));
-    if (d.contains("signature") && !d.at("signature").is_string()) throw std::runtime_error("'signature' must be a string");
-    if (d.contains("terminate") && !d.at("terminate").is_boolean()) throw std::runtime_error("'terminate' must be true or false");
+    if (d.contains("signature") && !d.at("signature").is_string())
+        throw std::runtime_error("'signature' must be a string");
+    if (d.contains("terminate") && !d.at("terminate").is_boolean())
+        throw std::runtime_error("'terminate' must be true or false");
     std::string out = d.value("signature", std::string("B000FF\n"));
     const uint32_t start = number(d, "start", 0x80080000);
     std::string body;
