@@ -1,8 +1,12 @@
 // The image check and reader: any bytes as the image file of an update, run
 // by the update tool's own dialog and worker on one board kept across inputs.
-// After every input:
-//   - an image the tool refused (it showed a message) left the flash exactly
-//     as it was: the bus saw no write but read-array commands;
+// Before every input the inspector's judgement (the tool's check, run on the
+// host against the board's flash) predicts what the tool will do. After it:
+//   - a predicted refusal is the message the tool showed, and the flash is
+//     exactly as it was: the bus saw no write but read-array commands;
+//   - a predicted write ended without a message, and every block the update
+//     erased or a record reached holds the records' bytes (the later record
+//     where they overlap), 0xFF where it erased, the old data elsewhere;
 //   - no bus access lay outside the 32 MB window the worker maps;
 //   - the "NorFlash" mutex is free and the devices answer in read mode.
 // An accepted image changes the flash; the blocks it touched are put back.
@@ -16,6 +20,7 @@
 
 #include "board/flash.h"
 #include "fuzz_support.h"
+#include "image.h"
 #include "wince/host.h"
 #include "wince/operator.h"
 
@@ -25,28 +30,27 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 namespace {
 
 constexpr uint32_t kWindow = 0xA00000;  // physical start of the worker's window
+constexpr uint32_t kKernel = 0x9C000000;  // kernel address of physical 0
 constexpr uint32_t kWindowSize = 0x2000000;
 constexpr uint32_t kBlock = board::FlashPair::kBlockSize;
 
-// Accepts the file offered, dismisses every message and counts them.
+// Accepts the file offered, dismisses every message and keeps its text.
 class Person : public wince::Operator {
   public:
     wince::Action onDialog(const wince::DialogView &) override { return {}; }
-    void onMessageBox(const wince::MessageBoxView &) override {
+    void onMessageBox(const wince::MessageBoxView &box) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++messages_;
+        messages_.push_back(wince::toUtf8(box.text));
     }
     std::optional<std::u16string> onFileOpen(const wince::FileOpenView &) override { return u"\\fuzz.bin"; }
-    int takeMessages() {
+    std::vector<std::string> takeMessages() {
         std::lock_guard<std::mutex> lock(mutex_);
-        const int n = messages_;
-        messages_ = 0;
-        return n;
+        return std::exchange(messages_, {});
     }
 
   private:
     std::mutex mutex_;
-    int messages_ = 0;
+    std::vector<std::string> messages_;
 };
 
 struct Bench {
@@ -72,6 +76,19 @@ struct Bench {
         wince::boot(dir, person, "image-update-tool");
     }
 
+    static uint32_t word(void *context, uint32_t flashAddress) {
+        const auto b = static_cast<board::FlashPair *>(context)->readArray(flashAddress - kKernel, 4);
+        return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    }
+
+    // What the window's block at `phys` must hold after the tool wrote an
+    // image it accepted.
+    std::string expectedBlock(uint32_t phys, const std::string &image, const binimage::Report &report) const {
+        std::string block(reinterpret_cast<const char *>(window.data()) + (phys - kWindow), kBlock);
+        binimage::applyUpdate(block, phys + kKernel, image, report);
+        return block;
+    }
+
     void restoreBlock(uint32_t phys) {
         const uint32_t block = phys & ~(kBlock - 1);
         if (block < kWindow || block >= kWindow + kWindowSize) return;
@@ -85,11 +102,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static Bench bench;
     static unsigned count = 0;
     fuzz::writeBytes(fuzz::boardDirStore() / "files" / "fuzz.bin", data, size);
+    const std::string image(reinterpret_cast<const char *>(data), size);
+    const binimage::Report predicted = binimage::inspect(image, Bench::word, bench.flash.get());
 
     std::u16string commandLine = u"/u \\fuzz.bin";
     WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)), nullptr,
             commandLine.data(), SW_SHOW);
-    const bool refused = bench.person->takeMessages() != 0;
+    const std::vector<std::string> shown = bench.person->takeMessages();
+    const bool refused = !shown.empty();
+    if (predicted.refusal && shown != std::vector<std::string>{*predicted.refusal})
+        fuzz::finding("predicted the refusal \"" + *predicted.refusal + "\", but the tool showed " +
+                      (refused ? "\"" + shown[0] + "\"" : std::string("nothing")));
+    if (!predicted.refusal && refused) fuzz::finding("predicted a write, but the tool refused with \"" + shown[0] + "\"");
 
     const auto trace = bench.flash->trace();
     bench.flash->clearTrace();
@@ -100,6 +124,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (a.write && a.value != 0x00FF00FF) touched.insert(a.address & ~(kBlock - 1));
     }
     if (refused && !touched.empty()) fuzz::finding("a refused image changed the flash");
+    if (!refused) {
+        // Every block the update erased or a record reached, and every block
+        // the bus wrote to, holds what the prediction says.
+        for (uint32_t block : predicted.eraseBlocks) touched.insert(block - kKernel);
+        for (const auto &r : predicted.records) {
+            const uint64_t end = uint64_t{r.flashAddress} + r.length;
+            for (uint64_t at = r.flashAddress & ~(kBlock - 1); r.flashAddress != 0 && at < end; at += kBlock)
+                touched.insert(static_cast<uint32_t>(at - kKernel));
+        }
+        for (uint32_t block : touched) {
+            if (block < kWindow || block >= kWindow + kWindowSize) continue;
+            const auto held = bench.flash->readArray(block, kBlock);
+            if (std::string(held.begin(), held.end()) != bench.expectedBlock(block, image, predicted))
+                fuzz::finding("the flash block at physical " + std::to_string(block) +
+                              " does not hold what the accepted image should leave there");
+        }
+    }
 
     // The lock is free again...
     HANDLE lock = CreateMutexW(NULL, FALSE, u"NorFlash");

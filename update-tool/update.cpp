@@ -3,22 +3,25 @@
 //
 // Before anything is erased the worker walks the whole file and refuses an
 // image it could not write completely (a truncated file, a record outside the
-// flash window, a record that would be programmed over old data): a broken
-// image must never wipe a working one. Every chunk is read back after it is
+// flash window, a record whose bytes the flash cannot take): a broken image
+// must never wipe a working one. image_check.cpp decides; the host's image
+// inspector runs the same code. Every chunk is read back after it is
 // programmed.
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <cderr.h>
 #include <pkfuncs.h>
 #include <string.h>
 
 #include "flash.h"
+#include "image_check.h"
 #include "resource.h"
 #include "update_tool.h"
 
-#define FLASH_BASE 0x9CA00000UL       // kernel address of the image flash
-#define FLASH_WINDOW_SIZE 0x2000000UL // 32 MB mapped by the worker
-#define BLOCK_SIZE 0x40000UL          // one erase block of the device pair
+#define FLASH_BASE IMAGE_FLASH_BASE         // kernel address of the image flash
+#define FLASH_WINDOW_SIZE IMAGE_WINDOW_SIZE // 32 MB mapped by the worker
+#define BLOCK_SIZE IMAGE_BLOCK_SIZE         // one erase block of the device pair
 #define SECTOR_COUNT 256
 #define CHUNK_SIZE 16384
 #define TEXT_CHARS 256
@@ -32,7 +35,8 @@ DWORD FlashBase;
 DWORD ImageOffset;
 DWORD SectorTable[SECTOR_COUNT];
 
-static const BYTE ImageSignature[7] = {'B', '0', '0', '0', 'F', 'F', '\n'};
+// The records the check has seen, to find where they overlap.
+static IMAGE_RECORD RecordTable[IMAGE_MAX_RECORDS];
 
 // What one run of the worker holds; released in a fixed order at the end.
 struct UpdateRun {
@@ -84,43 +88,9 @@ static volatile DWORD *WindowAddress(const UpdateRun *run, DWORD flashAddress)
     return (volatile DWORD *)(run->window + (flashAddress - FlashBase));
 }
 
-// TRUE when [address, address + length) and `room` bytes after it lie in
-// the window.
-static BOOL InsideWindow(DWORD address, DWORD length, DWORD room)
-{
-    DWORD offset;
-    if (address < FlashBase)
-        return FALSE;
-    offset = address - FlashBase;
-    if (offset >= FLASH_WINDOW_SIZE)
-        return FALSE;
-    return length <= FLASH_WINDOW_SIZE - room - offset;
-}
-
 static BOOL IsErasedByUpdate(const UpdateRun *run, DWORD blockAddress)
 {
     return blockAddress - run->imageStart < run->imageLength;
-}
-
-// TRUE when every word the record will program in the blocks that the erase
-// phase leaves alone already reads blank.
-static BOOL RecordLandsOnBlankFlash(const UpdateRun *run, DWORD address, DWORD length)
-{
-    DWORD end = address + ((length + 3) & ~3UL);
-    DWORD block = FlashBase + ((address - FlashBase) & ~(BLOCK_SIZE - 1));
-    while (block < end) {
-        if (!IsErasedByUpdate(run, block)) {
-            DWORD from = address > block ? address : block;
-            DWORD to = end < block + BLOCK_SIZE ? end : block + BLOCK_SIZE;
-            DWORD at;
-            for (at = from; at < to; at += 4) {
-                if (FlashReadWord(WindowAddress(run, at)) != 0xFFFFFFFF)
-                    return FALSE;
-            }
-        }
-        block += BLOCK_SIZE;
-    }
-    return TRUE;
 }
 
 static void ShowFailure(const UpdateRun *run, LPCWSTR text, LPCWSTR caption)
@@ -128,76 +98,73 @@ static void ShowFailure(const UpdateRun *run, LPCWSTR text, LPCWSTR caption)
     MessageBoxW(run->dialog, text, caption, MB_OK);
 }
 
-// Reads the signature and header. On success imageStart is translated.
-static BOOL ReadImageHeader(UpdateRun *run)
+// The check's view of the image file.
+static DWORD ReadImageAt(void *context, DWORD offset, BYTE *buffer, DWORD size)
 {
-    BYTE header[8];
-    BYTE signature[7];
+    UpdateRun *run = (UpdateRun *)context;
+    LONG high = 0;
     DWORD got = 0;
-    if (!ReadFile(run->file, signature, sizeof(signature), &got, NULL) || got != sizeof(signature) ||
-        memcmp(signature, ImageSignature, sizeof(signature)) != 0) {
+    if (SetFilePointer(run->file, (LONG)offset, &high, FILE_BEGIN) != offset || high != 0)
+        return 0;
+    if (!ReadFile(run->file, buffer, size, &got, NULL))
+        return 0;
+    return got;
+}
+
+// The check's view of the flash, in read mode, before anything is erased.
+static DWORD ReadOldFlash(void *context, DWORD flashAddress)
+{
+    return FlashReadWord(WindowAddress((UpdateRun *)context, flashAddress));
+}
+
+// Tells the user why the check refused the image.
+static void ShowRefusal(const UpdateRun *run, DWORD verdict)
+{
+    if (verdict == IMAGE_NOT_BINARY)
         ShowFailure(run, TEXT("Not a WinCE Binary Image file!"), TEXT("ERRER"));
-        return FALSE;
-    }
-    if (!ReadExact(run->file, header, sizeof(header))) {
+    else if (verdict == IMAGE_ENDS_EARLY)
         ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
+    else
+        ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
+}
+
+// Reads the signature and header. On success imageStart is translated.
+static BOOL ReadImageHeader(UpdateRun *run, IMAGE_CHECK *check)
+{
+    DWORD verdict = CheckImageHeader(ReadImageAt, run, check);
+    if (verdict != IMAGE_WRITABLE) {
+        ShowRefusal(run, verdict);
         return FALSE;
     }
-    run->imageStart = ReadLe32(header);
-    run->imageLength = ReadLe32(header + 4);
-    ImageOffset = run->imageStart < 0xBCA00000UL ? 0x1C980000UL : 0xE0000000UL;
-    run->imageStart += ImageOffset;
+    run->imageStart = check->start;
+    run->imageLength = check->length;
+    ImageOffset = check->offset;
     return TRUE;
 }
 
 // Walks every record up to the terminating one without writing anything and
 // tells the user about the first problem. Leaves the file positioned at the
 // first record.
-static BOOL CheckImage(UpdateRun *run)
+static BOOL CheckImage(UpdateRun *run, IMAGE_CHECK *check)
 {
-    DWORD fileSize = GetFileSize(run->file, NULL);
-    DWORD position = 15;
-    BYTE header[12];
+    DWORD high = 0;
+    DWORD fileSize = GetFileSize(run->file, &high);
+    DWORD verdict;
 
-    if (fileSize == INVALID_FILE_SIZE) {
+    if (fileSize == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
         ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
         return FALSE;
     }
-    if (run->imageLength != 0 && !InsideWindow(run->imageStart, run->imageLength, 0)) {
-        ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
+    // Offsets are 32-bit: whatever lies beyond 4 GB is not part of the image.
+    if (high != 0)
+        fileSize = 0xFFFFFFFF;
+    FlashSetReadArray(WindowAddress(run, FlashBase));
+    verdict = CheckImageRecords(ReadImageAt, ReadOldFlash, run, fileSize, RecordTable, IMAGE_MAX_RECORDS, check);
+    if (verdict != IMAGE_WRITABLE) {
+        ShowRefusal(run, verdict);
         return FALSE;
     }
-    FlashSetReadArray(WindowAddress(run, FlashBase));
-    for (;;) {
-        DWORD address;
-        DWORD length;
-        if (!ReadExact(run->file, header, sizeof(header))) {
-            ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
-            return FALSE;
-        }
-        position += sizeof(header);
-        address = TranslateAddress(ReadLe32(header));
-        length = ReadLe32(header + 4);
-        if (address == 0)
-            break;
-        if (length > fileSize - position) {
-            ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
-            return FALSE;
-        }
-        if (length != 0 &&
-            // The driver reads the status at the word after the last one.
-            ((address & 3) != 0 || !InsideWindow(address, length, 4) ||
-             !RecordLandsOnBlankFlash(run, address, length))) {
-            ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
-            return FALSE;
-        }
-        position += length;
-        if (SetFilePointer(run->file, (LONG)position, NULL, FILE_BEGIN) != position) {
-            ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
-            return FALSE;
-        }
-    }
-    return SetFilePointer(run->file, 15, NULL, FILE_BEGIN) == 15;
+    return SetFilePointer(run->file, IMAGE_HEADER_BYTES, NULL, FILE_BEGIN) == IMAGE_HEADER_BYTES;
 }
 
 static BOOL EraseImageRange(UpdateRun *run)
@@ -296,6 +263,7 @@ static DWORD WriteRecords(UpdateRun *run)
 static DWORD UpdateImage(UpdateRun *run)
 {
     WCHAR text[TEXT_CHARS];
+    IMAGE_CHECK check;
     int i;
 
     run->file = CreateFileW(ImagePath, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -303,13 +271,13 @@ static DWORD UpdateImage(UpdateRun *run)
         ShowFailure(run, TEXT("Cannot Open Image File"), TEXT("ERROR"));
         return RESULT_FAILED;
     }
-    if (!ReadImageHeader(run))
+    if (!ReadImageHeader(run, &check))
         return RESULT_FAILED;
     wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), run->imageStart, run->imageLength, (int)run->imageLength);
     SetDlgItemTextW(run->dialog, IDC_IMAGE_TEXT, text);
     for (i = 0; i < SECTOR_COUNT; i++)
         SectorTable[i] = FlashBase + (DWORD)i * BLOCK_SIZE;
-    if (!CheckImage(run))
+    if (!CheckImage(run, &check))
         return RESULT_FAILED;
     if (!EraseImageRange(run))
         return RESULT_FAILED;
@@ -370,6 +338,7 @@ BOOL CALLBACK UpdateDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 {
     OPENFILENAME request;
     HANDLE worker;
+    BOOL chosen;
     (void)lParam;
 
     switch (message) {
@@ -384,7 +353,16 @@ BOOL CALLBACK UpdateDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
         request.nMaxFile = IMAGE_PATH_CHARS;
         request.lpstrInitialDir = TEXT("\\");
         request.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-        if (!GetOpenFileNameW(&request)) {
+        chosen = GetOpenFileNameW(&request);
+        // The dialog fails at once, showing nothing, for an initial name it
+        // cannot take (a bad "/u" argument): ask again with an empty name, so
+        // that the user still picks the image instead of the board simply
+        // rebooting.
+        if (!chosen && ImagePath[0] != 0 && CommDlgExtendedError() == FNERR_INVALIDFILENAME) {
+            ImagePath[0] = 0;
+            chosen = GetOpenFileNameW(&request);
+        }
+        if (!chosen) {
             EndDialog(dialog, 0);
             return FALSE;
         }

@@ -1,8 +1,13 @@
 #include "image.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <stdexcept>
+
+#include "judge.h"
 
 namespace binimage {
 
@@ -21,17 +26,23 @@ void put32(std::string &out, uint32_t v) {
 uint32_t number(const nlohmann::json &j, const char *key, uint32_t fallback) {
     if (!j.contains(key)) return fallback;
     const auto &v = j.at(key);
-    if (v.is_number_unsigned() || v.is_number_integer()) return static_cast<uint32_t>(v.get<int64_t>());
-    if (v.is_string()) return static_cast<uint32_t>(std::stoull(v.get<std::string>(), nullptr, 0));
-    throw std::runtime_error(std::string("'") + key + "' must be a number or a number in a string");
+    uint64_t n = 0;
+    if (v.is_number_unsigned()) n = v.get<uint64_t>();
+    else if (v.is_number_integer() && v.get<int64_t>() >= 0) n = static_cast<uint64_t>(v.get<int64_t>());
+    else if (v.is_string()) n = parseNumber(v.get<std::string>(), std::string("'") + key + "'");
+    else throw std::runtime_error(std::string("'") + key + "' must be a whole number or a number in a string");
+    if (n > 0xFFFFFFFFu) throw std::runtime_error(std::string("'") + key + "' does not fit 32 bits");
+    return static_cast<uint32_t>(n);
 }
 
-// [address, address + length) and `room` bytes after it lie in the window.
-bool insideWindow(uint32_t address, uint32_t length, uint32_t room) {
-    if (address < kFlashBase) return false;
-    const uint32_t offset = address - kFlashBase;
-    if (offset >= kWindowSize) return false;
-    return length <= kWindowSize - room - offset;
+// Refuses keys a description does not know: a mistyped one would be ignored.
+void onlyKeys(const nlohmann::json &j, const std::string &what, std::initializer_list<const char *> known) {
+    if (!j.is_object()) throw std::runtime_error(what + " must be a JSON object");
+    for (const auto &item : j.items()) {
+        const std::string key = item.key();
+        if (std::none_of(known.begin(), known.end(), [&](const char *k) { return key == k; }))
+            throw std::runtime_error(what + " has an unknown key '" + key + "'");
+    }
 }
 
 std::string hex(uint32_t v) {
@@ -44,6 +55,8 @@ std::string recordData(const nlohmann::json &r, uint32_t size, std::mt19937 &rng
     std::string data;
     if (r.contains("hex")) {
         const std::string h = r.at("hex").get<std::string>();
+        if (h.size() % 2 != 0 || h.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+            throw std::runtime_error("'hex' must be pairs of hex digits: '" + h + "'");
         for (size_t i = 0; i + 1 < h.size(); i += 2) data += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
         return data;
     }
@@ -55,12 +68,28 @@ std::string recordData(const nlohmann::json &r, uint32_t size, std::mt19937 &rng
     } else if (fill == "counter") {
         for (uint32_t i = 0; i < size; ++i) data[i] = static_cast<char>(i & 0xFF);
     } else {
-        std::memset(data.data(), static_cast<int>(std::stoul(fill, nullptr, 0)), size);
+        const uint64_t byte = parseNumber(fill, "'fill'");
+        if (byte > 0xFF) throw std::runtime_error("'fill' must be random, counter or a byte value: '" + fill + "'");
+        std::memset(data.data(), static_cast<int>(byte), size);
     }
     return data;
 }
 
 }  // namespace
+
+uint64_t parseNumber(const std::string &text, const std::string &what) {
+    size_t used = 0;
+    unsigned long long v = 0;
+    if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+        try {
+            v = std::stoull(text, &used, 0);
+        } catch (const std::exception &) {
+            used = 0;
+        }
+    }
+    if (used == 0 || used != text.size()) throw std::runtime_error(what + " is not a whole number: '" + text + "'");
+    return v;
+}
 
 uint32_t imageOffsetFor(uint32_t imageStart) { return imageStart < 0xBCA00000u ? 0x1C980000u : 0xE0000000u; }
 
@@ -70,44 +99,78 @@ uint32_t checksumOf(const uint8_t *data, size_t size) {
     return sum;
 }
 
-Report inspect(const std::string &b, BlankQuery blank, void *context) {
+namespace {
+
+// The check's reason, in words.
+std::string refusalReason(const Judgement &j) {
+    const std::string where = "record " + std::to_string(j.record) + " at " + hex(j.address);
+    switch (j.reason) {
+    case kShortSignature: return "file shorter than the signature";
+    case kWrongSignature: return "wrong signature";
+    case kShortHeader: return "file ends inside the image header";
+    case kRangeOutside:
+        return "image range " + hex(j.start) + "+" + hex(j.length) + " is not inside the 32 MB flash window";
+    case kShortRecordHeader: return "file ends inside the header of record " + std::to_string(j.record);
+    case kShortRecordData: return where + ": data ends early";
+    case kUnalignedRecord: return where + ": address not a multiple of 4";
+    case kRecordOutside:
+        return where + ": outside the 32 MB flash window (a record ends at least 4 bytes before the window's end)";
+    case kTooManyRecords: return where + ": more than " + std::to_string(maxRecords()) + " records with data";
+    case kBitsNotClearable: {
+        char bytes[96];
+        std::snprintf(bytes, sizeof bytes, "the byte at %08x holds %02x and cannot become %02x", j.address, j.held,
+                      j.wanted);
+        const std::string by = j.heldFrom != 0 ? " (written by record " + std::to_string(j.heldFrom) + ")"
+                                               : " (old data in a block the update does not erase)";
+        return "record " + std::to_string(j.record) + ": " + bytes + by + "; programming only clears bits";
+    }
+    }
+    return "refused (reason " + std::to_string(j.reason) + ")";
+}
+
+const char *messageOf(uint32_t verdict) {
+    switch (verdict) {
+    case kNotBinary: return "Not a WinCE Binary Image file!";
+    case kEndsEarly: return "Unexpected end of file!";
+    default: return "Error writing to Flash!";
+    }
+}
+
+}  // namespace
+
+Report inspect(const std::string &b, FlashQuery flash, void *context) {
     Report rep;
-    auto refuse = [&](const std::string &message, const std::string &why) {
-        rep.findings.push_back({Finding::Refusal, why});
-        if (!rep.refusal) rep.refusal = message;
-    };
+    const Judgement j = judge(b, flash, context);
+    rep.verdict = j.verdict;
+    rep.reason = j.reason;
+    if (j.verdict != kWritable) {
+        rep.findings.push_back({Finding::Refusal, refusalReason(j)});
+        rep.refusal = messageOf(j.verdict);
+        rep.faultRecord = j.record;
+    } else if (flash == nullptr && j.flashWordsRead != 0) {
+        rep.findings.push_back({Finding::Note, "no board given: the flash outside the erased blocks is taken as "
+                                               "blank; give --board to judge against a board's flash"});
+    }
+
+    // The listing: header, records, blocks to erase.
     static const char kSignature[] = "B000FF\n";
     rep.signatureOk = b.size() >= 7 && std::memcmp(b.data(), kSignature, 7) == 0;
-    if (!rep.signatureOk) {
-        refuse("Not a WinCE Binary Image file!", b.size() < 7 ? "file shorter than the signature" : "wrong signature");
-        return rep;
-    }
-    if (b.size() < 15) {
-        refuse("Unexpected end of file!", "file ends inside the image header");
-        return rep;
-    }
+    if (!rep.signatureOk || b.size() < 15) return rep;
     rep.headerComplete = true;
     rep.rawStart = le32(b, 7);
     rep.length = le32(b, 11);
     rep.offset = imageOffsetFor(rep.rawStart);
     rep.start = rep.rawStart + rep.offset;
-    if (rep.length != 0 && !insideWindow(rep.start, rep.length, 0))
-        refuse("Error writing to Flash!", "image range " + hex(rep.start) + "+" + hex(rep.length) +
-                                              " is not inside the 32 MB flash window");
     for (uint32_t i = 0; i < 256; ++i) {
         const uint32_t a = kFlashBase + i * kBlockSize;
         if (a - rep.start < rep.length) rep.eraseBlocks.push_back(a);
     }
-    if (rep.start != kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1)))
-        rep.findings.push_back({Finding::Note, "image starts part-way into block " +
-                                                   hex(kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1))) +
-                                                   ", which is not erased"});
+    const uint32_t startBlock = kFlashBase + ((rep.start - kFlashBase) & ~(kBlockSize - 1));
+    if (rep.length != 0 && rep.start != startBlock)
+        rep.findings.push_back(
+            {Finding::Note, "image starts part-way into block " + hex(startBlock) + ", which is not erased"});
     uint64_t pos = 15;
-    for (;;) {
-        if (pos + 12 > b.size()) {
-            refuse("Unexpected end of file!", "file ends inside a record header at offset " + std::to_string(pos));
-            break;
-        }
+    while (pos + 12 <= b.size()) {
         Record r;
         r.rawAddress = le32(b, pos);
         r.length = le32(b, pos + 4);
@@ -125,42 +188,56 @@ Report inspect(const std::string &b, BlankQuery blank, void *context) {
         if (r.dataComplete)
             r.checksumValid = checksumOf(reinterpret_cast<const uint8_t *>(b.data()) + pos, r.length) == r.checksum;
         rep.records.push_back(r);
-        const std::string where = "record " + std::to_string(rep.records.size()) + " at " + hex(r.flashAddress);
-        if (!r.dataComplete) {
-            refuse("Unexpected end of file!", where + ": data ends early");
-            break;
-        }
-        if (r.length != 0) {
-            if ((r.flashAddress & 3) != 0) {
-                refuse("Error writing to Flash!", where + ": address not a multiple of 4");
-            } else if (!insideWindow(r.flashAddress, r.length, 4)) {
-                refuse("Error writing to Flash!", where + ": outside the 32 MB flash window");
-            } else {
-                // Parts outside the erased blocks must already be blank.
-                const uint32_t end = r.flashAddress + ((r.length + 3) & ~3u);
-                for (uint32_t blk = kFlashBase + ((r.flashAddress - kFlashBase) & ~(kBlockSize - 1)); blk < end;
-                     blk += kBlockSize) {
-                    if (blk - rep.start < rep.length) continue;
-                    const uint32_t from = std::max(r.flashAddress, blk);
-                    const uint32_t to = std::min<uint64_t>(end, uint64_t{blk} + kBlockSize);
-                    if (blank == nullptr) {
-                        rep.findings.push_back({Finding::Note, where + ": block " + hex(blk) +
-                                                                   " is not erased; the flash there must read blank"});
-                    } else if (!blank(context, from, to - from)) {
-                        refuse("Error writing to Flash!", where + ": block " + hex(blk) +
-                                                              " is not erased and the flash there is not blank");
-                    }
-                }
-            }
-            if (!r.checksumValid) rep.findings.push_back({Finding::Note, where + ": checksum does not match"});
-        }
+        if (!r.dataComplete) break;
+        if (r.length != 0 && !r.checksumValid)
+            rep.findings.push_back({Finding::Note, "record " + std::to_string(rep.records.size()) + " at " +
+                                                       hex(r.flashAddress) + ": checksum does not match"});
         pos += r.length;
     }
     return rep;
 }
 
+std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report) {
+    std::vector<std::pair<uint32_t, std::string>> out;
+    for (const auto &r : report.records) {
+        if (r.flashAddress == 0 || r.length == 0 || !r.dataComplete) continue;
+        const std::string data = bytes.substr(r.dataOffset, r.length);
+        // Programmed after the earlier records: it wins where they overlap.
+        for (auto &[at, held] : out) {
+            const uint64_t lo = std::max<uint64_t>(at, r.flashAddress);
+            const uint64_t hi = std::min<uint64_t>(uint64_t{at} + held.size(), uint64_t{r.flashAddress} + r.length);
+            if (lo < hi) held.replace(lo - at, hi - lo, data, lo - r.flashAddress, hi - lo);
+        }
+        out.emplace_back(r.flashAddress, data);
+    }
+    return out;
+}
+
+void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, const Report &report) {
+    const uint64_t end = uint64_t{at} + flash.size();
+    auto put = [&](uint32_t address, uint64_t size, const char *data) {
+        const uint64_t lo = std::max<uint64_t>(address, at), hi = std::min<uint64_t>(address + size, end);
+        if (lo >= hi) return;
+        if (data == nullptr) flash.replace(lo - at, hi - lo, hi - lo, '\xFF');
+        else flash.replace(lo - at, hi - lo, data + (lo - address), hi - lo);
+    };
+    for (uint32_t block : report.eraseBlocks) put(block, kBlockSize, nullptr);
+    for (const auto &[address, data] : writtenContents(bytes, report)) put(address, data.size(), data.data());
+}
+
 std::string build(const nlohmann::json &d) {
+    onlyKeys(d, "the description", {"seed", "signature", "start", "length", "records", "terminate", "end", "truncate"});
+    // A description that says nothing is a mistake, not an empty image.
+    if (!d.contains("records")) throw std::runtime_error("the description has no 'records' (a list, may be empty)");
+    if (!d.at("records").is_array()) throw std::runtime_error("'records' must be a list");
+    for (const auto &r : d.at("records"))
+        onlyKeys(r, "a record", {"address", "size", "hex", "text", "fill", "length", "checksum"});
+    if (d.contains("end")) onlyKeys(d.at("end"), "'end'", {"address", "length", "checksum"});
     std::mt19937 rng(number(d, "seed", 1));
+    if (d.contains("signature") && !d.at("signature").is_string())
+        throw std::runtime_error("'signature' must be a string");
+    if (d.contains("terminate") && !d.at("terminate").is_boolean())
+        throw std::runtime_error("'terminate' must be true or false");
     std::string out = d.value("signature", std::string("B000FF\n"));
     const uint32_t start = number(d, "start", 0x80080000);
     std::string body;

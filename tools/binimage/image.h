@@ -18,6 +18,9 @@ constexpr uint32_t kWindowSize = 0x2000000;
 constexpr uint32_t kBlockSize = 0x40000;
 
 uint32_t imageOffsetFor(uint32_t imageStart);
+// A whole number as C reads it (decimal, 0x hex, 0 octal), all of `text`;
+// otherwise throws std::runtime_error naming `what`.
+uint64_t parseNumber(const std::string &text, const std::string &what);
 uint32_t checksumOf(const uint8_t *data, size_t size);
 
 struct Record {
@@ -45,15 +48,32 @@ struct Report {
     std::vector<Finding> findings;
     // The message the update tool shows when it refuses the image, if it does.
     std::optional<std::string> refusal;
+    // The tool's check as it ended: verdict and reason (image_check.h), the
+    // record at fault (1 = the first) or 0.
+    uint32_t verdict = 0, reason = 0, faultRecord = 0;
 };
 
-// Reads the image as the update tool walks it before erasing anything.
-// `blank` answers whether a flash range outside the erased blocks reads blank
-// (without a board, ranges are assumed blank and a note is made).
-using BlankQuery = bool (*)(void *context, uint32_t flashAddress, uint32_t length);
-Report inspect(const std::string &bytes, BlankQuery blank = nullptr, void *context = nullptr);
+// The word at a kernel flash address (a multiple of 4) as the board's flash
+// holds it now.
+using FlashQuery = uint32_t (*)(void *context, uint32_t flashAddress);
 
-// Builds image bytes from a JSON description (see tools/README.md).
+// Lists the image and judges it with the update tool's own check, against
+// the flash `flash` reads (without one, the flash outside the erased blocks
+// is taken as blank and a note says so).
+Report inspect(const std::string &bytes, FlashQuery flash = nullptr, void *context = nullptr);
+
+// What the flash holds after the tool wrote an image it accepted: for each
+// record with data, its flash address and the bytes there, a later record's
+// bytes in place of an earlier one's where they overlap.
+std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report);
+
+// Applies an accepted image to `flash`, a copy of the flash from kernel
+// address `at` on: the erased blocks become 0xFF, then the records are
+// written as the tool writes them. What lies outside `flash` is passed over.
+void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, const Report &report);
+
+// Builds image bytes from a JSON description (see docs/mkbin.md). Throws
+// std::runtime_error for a description it does not understand.
 std::string build(const nlohmann::json &description);
 // A plausible OS image of about `size` bytes in several records.
 nlohmann::json sampleDescription(uint32_t size, uint32_t seed);

@@ -1,68 +1,65 @@
 // inspectbin: tells what the update tool would do with a .bin image.
 //   inspectbin IMAGE.bin [--board DIR [--verify]]
 // Prints the header, each record (raw and flash address, length, checksum),
-// the blocks that would be erased and every problem found. With a board, the
-// flash outside the erased blocks is checked for blankness too. Exits 1 when
-// the update tool would refuse the image.
+// the blocks that would be erased and every problem found. The verdict is
+// the update tool's own check, run against the board's flash with --board
+// (without it the flash outside the erased blocks is taken as blank). Exits
+// 1 when the update tool would refuse the image.
 // With --verify it tells instead whether the board's flash holds every record
-// of the image byte for byte (exit 0) or not (exit 1).
+// of the image as the tool writes it (exit 0) or not (exit 1).
+// Exit 2: bad arguments, an unreadable image or no whole board.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
-#include "board_blank.h"
+#include "board_flash.h"
 #include "image.h"
 
 namespace {
 
+const char kUsage[] =
+    "usage: inspectbin IMAGE.bin [--board DIR [--verify]]\n"
+    "  judges IMAGE.bin as the update tool does before it erases anything;\n"
+    "  --board DIR   against the flash of the virtual board in DIR\n"
+    "  --verify      tell whether that flash holds the image as the tool writes it\n"
+    "exit: 0 the tool writes it (--verify: the flash holds it), 1 refused (does not hold), 2 bad input\n";
+
 int usage() {
-    std::fputs("usage: inspectbin IMAGE.bin [--board DIR [--verify]]\n", stderr);
+    std::fputs("inspectbin: expected IMAGE.bin [--board DIR [--verify]] (inspectbin --help shows the usage)\n", stderr);
     return 2;
 }
 
-}  // namespace
+int fail(const std::string &what) {
+    std::fprintf(stderr, "inspectbin: %s\n", what.c_str());
+    return 2;
+}
 
-int main(int argc, char **argv) {
-    const bool verify = argc == 5 && std::string(argv[4]) == "--verify";
-    if (argc != 2 && !((argc == 4 || verify) && std::string(argv[2]) == "--board")) return usage();
-    std::ifstream in(argv[1], std::ios::binary);
+std::optional<std::string> readImage(const std::string &file, std::string &error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(file, ec)) {
+        error = file + " is a folder, not an image file";
+        return std::nullopt;
+    }
+    std::ifstream in(file, std::ios::binary);
     if (!in) {
-        std::fprintf(stderr, "inspectbin: cannot read %s\n", argv[1]);
-        return 2;
+        error = "cannot read " + file;
+        return std::nullopt;
     }
     std::stringstream s;
     s << in.rdbuf();
-    const std::string bytes = s.str();
-
-    binimage::BlankQuery query = nullptr;
-    void *context = nullptr;
-    std::string boardDir;
-    if (argc == 4 || verify) {
-        boardDir = argv[3];
-        query = boardBlankQuery(boardDir, &context);
-        if (query == nullptr) {
-            std::fprintf(stderr, "inspectbin: no virtual board at %s\n", argv[3]);
-            return 2;
-        }
+    if (in.bad()) {
+        error = "cannot read " + file;
+        return std::nullopt;
     }
-    if (verify) {
-        const binimage::Report r = binimage::inspect(bytes);
-        if (r.refusal) {
-            std::printf("%s is not an image the update tool writes (\"%s\")\n", argv[1], r.refusal->c_str());
-            return 1;
-        }
-        if (auto missing = verifyOnBoard(bytes, r, context)) {
-            std::printf("the flash of %s does NOT hold %s: %s differs\n", argv[3], argv[1], missing->c_str());
-            return 1;
-        }
-        std::printf("the flash of %s holds %s: all %zu records match byte for byte\n", argv[3], argv[1],
-                    r.records.size() - 1);
-        return 0;
-    }
-    const binimage::Report r = binimage::inspect(bytes, query, context);
+    return s.str();
+}
 
-    std::printf("file:       %s (%zu bytes)\n", argv[1], bytes.size());
+void printReport(const std::string &file, const std::string &bytes, const binimage::Report &r) {
+    std::printf("file:       %s (%zu bytes)\n", file.c_str(), bytes.size());
     std::printf("signature:  %s\n", r.signatureOk ? "ok" : "NOT a binary image");
     if (r.headerComplete) {
         std::printf("image:      start %08x -> flash %08x, length %08x (%u bytes)\n", r.rawStart, r.start, r.length,
@@ -85,11 +82,55 @@ int main(int argc, char **argv) {
     }
     for (const auto &f : r.findings)
         std::printf("%s %s\n", f.severity == binimage::Finding::Refusal ? "refused:" : "note:   ", f.message.c_str());
-    if (r.refusal) {
-        std::printf("verdict:    the update tool refuses this image with \"%s\"; nothing is erased\n",
-                    r.refusal->c_str());
-        return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
     }
-    std::printf("verdict:    the update tool writes this image\n");
-    return 0;
+    const bool verify = args.size() == 4 && args[3] == "--verify";
+    if (args.size() != 1 && !((args.size() == 3 || verify) && args[1] == "--board")) return usage();
+    if (args[0].empty() || args[0][0] == '-') return usage();
+    try {
+        std::string error;
+        const auto bytes = readImage(args[0], error);
+        if (!bytes) return fail(error);
+
+        std::optional<BoardFlash> board;
+        if (args.size() >= 3) board.emplace(args[2]);
+        if (verify) {
+            // Judged on a blank flash: an image refused there is refused on
+            // every board, and the flash now holds whatever the update left.
+            const binimage::Report r = binimage::inspect(*bytes);
+            if (r.refusal) {
+                std::printf("%s is not an image the update tool writes (\"%s\")\n", args[0].c_str(),
+                            r.refusal->c_str());
+                return 1;
+            }
+            if (auto missing = board->verify(*bytes, r)) {
+                std::printf("the flash of %s does NOT hold %s: %s differs\n", args[2].c_str(), args[0].c_str(),
+                            missing->c_str());
+                return 1;
+            }
+            std::printf("the flash of %s holds %s: all %zu records match byte for byte\n", args[2].c_str(),
+                        args[0].c_str(), r.records.size() - 1);
+            return 0;
+        }
+        const binimage::Report r =
+            board ? binimage::inspect(*bytes, BoardFlash::word, &*board) : binimage::inspect(*bytes);
+        printReport(args[0], *bytes, r);
+        if (r.refusal) {
+            std::printf("verdict:    the update tool refuses this image with \"%s\"; nothing is erased\n",
+                        r.refusal->c_str());
+            return 1;
+        }
+        std::printf("verdict:    the update tool writes this image\n");
+        return 0;
+    } catch (const std::exception &e) {
+        return fail(e.what());
+    }
 }

@@ -1,55 +1,99 @@
 // mkbin: writes Windows CE binary images (.bin) for tests and demos.
 //   mkbin DESCRIPTION.json OUT.bin
 //   mkbin --sample SIZE OUT.bin [--seed N]      a plausible OS image of SIZE bytes (K/M suffixes)
+// The description's format is in docs/mkbin.md. On any error OUT.bin is
+// left as it was.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <string>
+#include <vector>
 
 #include "image.h"
 
 namespace {
 
+const char kUsage[] =
+    "usage: mkbin DESCRIPTION.json OUT.bin\n"
+    "       mkbin --sample SIZE OUT.bin [--seed N]\n"
+    "  DESCRIPTION.json: start, length and records of the image (see docs/mkbin.md)\n"
+    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n";
+
 uint32_t parseSize(const std::string &text) {
-    size_t used = 0;
-    unsigned long long v = std::stoull(text, &used, 0);
-    const std::string unit = text.substr(used);
-    if (unit == "K" || unit == "k") v <<= 10;
-    else if (unit == "M" || unit == "m") v <<= 20;
-    else if (!unit.empty()) throw std::runtime_error("bad size '" + text + "'");
-    if (v > 0x2000000) throw std::runtime_error("size above 32 MB");
-    return static_cast<uint32_t>(v);
+    std::string digits = text;
+    unsigned shift = 0;
+    if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) shift = 10;
+    if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) shift = 20;
+    if (shift != 0) digits.pop_back();
+    const uint64_t v = binimage::parseNumber(digits, "--sample SIZE");
+    if (v > (uint64_t{0x2000000} >> shift)) throw std::runtime_error("--sample SIZE is above 32M: '" + text + "'");
+    return static_cast<uint32_t>(v << shift);
 }
 
-int usage() {
-    std::fputs("usage: mkbin DESCRIPTION.json OUT.bin\n       mkbin --sample SIZE OUT.bin [--seed N]\n", stderr);
+// Writes beside `out` first, so that a failed write leaves `out` as it was.
+void writeAtomically(const std::string &out, const std::string &bytes) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::is_directory(out, ec)) throw std::runtime_error(out + " is a folder");
+    const std::string temp = out + ".mkbin-tmp";
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        file.close();
+        if (!file) {
+            fs::remove(temp, ec);
+            throw std::runtime_error("cannot write " + out);
+        }
+    }
+    fs::rename(temp, out, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw std::runtime_error("cannot write " + out + ": " + ec.message());
+    }
+}
+
+int usage(const char *problem) {
+    std::fprintf(stderr, "mkbin: %s (mkbin --help shows the usage)\n", problem);
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     try {
         nlohmann::json description;
         std::string out;
-        if (argc >= 4 && std::string(argv[1]) == "--sample") {
+        if (!args.empty() && args[0] == "--sample") {
+            if (args.size() != 3 && !(args.size() == 5 && args[3] == "--seed")) {
+                return usage("--sample needs SIZE and OUT.bin, and optionally --seed N");
+            }
             uint32_t seed = 1;
-            if (argc == 6 && std::string(argv[4]) == "--seed") seed = static_cast<uint32_t>(std::stoul(argv[5]));
-            else if (argc != 4) return usage();
-            description = binimage::sampleDescription(parseSize(argv[2]), seed);
-            out = argv[3];
-        } else if (argc == 3) {
-            std::ifstream in(argv[1]);
-            if (!in) throw std::runtime_error(std::string("cannot read ") + argv[1]);
-            description = nlohmann::json::parse(in);
-            out = argv[2];
+            if (args.size() == 5) {
+                const uint64_t v = binimage::parseNumber(args[4], "--seed");
+                if (v > 0xFFFFFFFFu) throw std::runtime_error("--seed does not fit 32 bits: '" + args[4] + "'");
+                seed = static_cast<uint32_t>(v);
+            }
+            description = binimage::sampleDescription(parseSize(args[1]), seed);
+            out = args[2];
+        } else if (args.size() == 2 && !args[0].empty() && args[0][0] != '-') {
+            std::error_code ec;
+            if (std::filesystem::is_directory(args[0], ec)) throw std::runtime_error(args[0] + " is a folder");
+            std::ifstream in(args[0]);
+            if (!in) throw std::runtime_error("cannot read " + args[0]);
+            description = nlohmann::json::parse(in, nullptr, false);
+            if (description.is_discarded()) throw std::runtime_error(args[0] + " is not valid JSON");
+            out = args[1];
         } else {
-            return usage();
+            return usage("expected DESCRIPTION.json OUT.bin or --sample SIZE OUT.bin");
         }
         const std::string bytes = binimage::build(description);
-        std::ofstream file(out, std::ios::binary | std::ios::trunc);
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        if (!file) throw std::runtime_error("cannot write " + out);
+        writeAtomically(out, bytes);
         std::printf("wrote %s (%zu bytes)\n", out.c_str(), bytes.size());
         return 0;
     } catch (const std::exception &e) {

@@ -39,4 +39,7 @@ typedef OPENFILENAMEW OPENFILENAME;
 typedef LPOPENFILENAMEW LPOPENFILENAME;
 
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn);
+// Why the last common dialog call failed (codes in <cderr.h>); 0 when it
+// did not, or the user cancelled.
+DWORD WINAPI CommDlgExtendedError(void);
 #endif

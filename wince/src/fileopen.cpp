@@ -2,6 +2,7 @@
 // front of its owner and hands back the chosen path in the caller's buffer.
 #include <windows.h>
 #include <commdlg.h>
+#include <cderr.h>
 
 #include <nlohmann/json.hpp>
 
@@ -12,10 +13,24 @@ namespace {
 
 nlohmann::json text(const std::u16string &s) { return wince::toUtf8(s); }
 
-BOOL refuse(const std::string &reason) {
+// What CommDlgExtendedError reports, per thread as on the platform.
+thread_local DWORD lastDialogError = 0;
+
+BOOL refuse(const std::string &reason, DWORD dialogError) {
     wince::currentBoard().log().append({{"event", "fileopen_failed"}, {"reason", reason}});
     SetLastError(ERROR_INVALID_PARAMETER);
+    lastDialogError = dialogError;
     return FALSE;
+}
+
+// The dialog cannot show a name no file on a FAT volume can have: control
+// characters, wildcards, quotes, colons, angle brackets and bars (folders are
+// separated by backslashes). The board's dialog fails the call for such an
+// initial name before it shows anything.
+bool validPath(const std::u16string &path) {
+    for (char16_t c : path)
+        if (c < 0x20 || std::u16string_view(u"\"*:<>?|").find(c) != std::u16string_view::npos) return false;
+    return true;
 }
 
 // The filter list: name and pattern pairs, each NUL-ended, ended by an empty name.
@@ -64,19 +79,23 @@ std::u16string absolute(const std::u16string &chosen, const std::u16string &init
 
 }  // namespace
 
+DWORD WINAPI CommDlgExtendedError(void) { return lastDialogError; }
+
 BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     using namespace wince::ui;
-    if (lpofn == nullptr) return refuse("no request");
+    lastDialogError = 0;
+    if (lpofn == nullptr) return refuse("no request", CDERR_INITIALIZATION);
     if (lpofn->lStructSize != sizeof(OPENFILENAMEW))
         return refuse("lStructSize is " + std::to_string(lpofn->lStructSize) + ", not " +
-                      std::to_string(sizeof(OPENFILENAMEW)));
-    if (lpofn->lpstrFile == nullptr || lpofn->nMaxFile == 0) return refuse("no file name buffer");
+                          std::to_string(sizeof(OPENFILENAMEW)),
+                      CDERR_STRUCTSIZE);
+    if (lpofn->lpstrFile == nullptr || lpofn->nMaxFile == 0) return refuse("no file name buffer", CDERR_INITIALIZATION);
 
     wince::FileOpenView view;
     view.structSize = lpofn->lStructSize;
     if (lpofn->hwndOwner != nullptr) {
         auto owner = ownerCaption(lpofn->hwndOwner);
-        if (!owner) return refuse("the owner window does not exist");
+        if (!owner) return refuse("the owner window does not exist", CDERR_DIALOGFAILURE);
         view.hasOwner = true;
         view.ownerCaption = *owner;
     }
@@ -84,6 +103,9 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     view.filterIndex = lpofn->nFilterIndex;
     if (lpofn->lpstrInitialDir != nullptr) view.initialDir = lpofn->lpstrInitialDir;
     for (DWORD i = 0; i < lpofn->nMaxFile && lpofn->lpstrFile[i] != 0; ++i) view.initialFile += lpofn->lpstrFile[i];
+    if (!validPath(view.initialFile))
+        return refuse("the initial file name \"" + wince::toUtf8(view.initialFile) + "\" is not a valid name",
+                      FNERR_INVALIDFILENAME);
     view.maxFile = lpofn->nMaxFile;
     view.flags = lpofn->Flags;
 
@@ -127,6 +149,7 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
         event["error"] = "the path does not fit the buffer";
         wince::currentBoard().log().append(event);
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        lastDialogError = FNERR_BUFFERTOOSMALL;
         return FALSE;
     }
     std::copy(path.begin(), path.end(), lpofn->lpstrFile);

@@ -1,0 +1,72 @@
+// Runs the update tool's image check on the host. This is the only file of
+// the inspector that sees the platform's types.
+#include "judge.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "image_check.h"
+
+namespace binimage {
+
+namespace {
+
+struct Source {
+    const std::string *bytes;
+    FlashQuery flash;
+    void *context;
+    uint64_t flashWordsRead;
+};
+
+DWORD readImage(void *context, DWORD offset, BYTE *buffer, DWORD size) {
+    const auto *s = static_cast<const Source *>(context);
+    if (offset >= s->bytes->size()) return 0;
+    const size_t n = std::min<size_t>(size, s->bytes->size() - offset);
+    std::memcpy(buffer, s->bytes->data() + offset, n);
+    return static_cast<DWORD>(n);
+}
+
+DWORD readFlash(void *context, DWORD flashAddress) {
+    auto *s = static_cast<Source *>(context);
+    ++s->flashWordsRead;
+    return s->flash != nullptr ? s->flash(s->context, flashAddress) : 0xFFFFFFFF;
+}
+
+static_assert(IMAGE_WRITABLE == kWritable && IMAGE_NOT_BINARY == kNotBinary && IMAGE_ENDS_EARLY == kEndsEarly &&
+              IMAGE_NOT_WRITABLE == kNotWritable);
+static_assert(CHECK_SHORT_SIGNATURE == kShortSignature && CHECK_BITS_NOT_CLEARABLE == kBitsNotClearable &&
+              CHECK_TOO_MANY_RECORDS == kTooManyRecords && CHECK_RECORD_OUTSIDE == kRecordOutside);
+
+}  // namespace
+
+uint32_t maxRecords() { return IMAGE_MAX_RECORDS; }
+
+Judgement judge(const std::string &bytes, FlashQuery flash, void *context) {
+    Source source{&bytes, flash, context, 0};
+    IMAGE_CHECK check;
+    Judgement j;
+    DWORD verdict = CheckImageHeader(readImage, &source, &check);
+    if (verdict == IMAGE_WRITABLE) {
+        // Offsets are 32-bit, as on the board: the image ends at 4 GB.
+        const DWORD size = static_cast<DWORD>(std::min<uint64_t>(bytes.size(), 0xFFFFFFFFu));
+        std::vector<IMAGE_RECORD> table(IMAGE_MAX_RECORDS);
+        verdict = CheckImageRecords(readImage, readFlash, &source, size, table.data(), IMAGE_MAX_RECORDS, &check);
+    }
+    j.verdict = verdict;
+    j.reason = check.reason;
+    j.start = check.start;
+    j.length = check.length;
+    j.offset = check.offset;
+    j.record = check.record;
+    j.address = check.address;
+    j.held = check.held;
+    j.wanted = check.wanted;
+    j.heldFrom = check.heldFrom;
+    j.flashWordsRead = source.flashWordsRead;
+    return j;
+}
+
+}  // namespace binimage
