@@ -13,6 +13,7 @@ nlohmann::json defaultSettings() {
   "board_id": 1,
   "bsp_version": { "major": 3, "minor": 12 },
   "clock": { "start_tick": 0 },
+  "flash": { "exact_polling": false },
   "hal": {
     "reboot": "restart",
     "clear_registry_fails": false,
@@ -44,6 +45,7 @@ void checkSettingTypes(const nlohmann::json &settings, const fs::path &file) {
         {"/hal/clear_registry_fails", Flag},  {"/registry/save_fails", Flag},
         {"/memory/virtual_copy_fails", Flag}, {"/bootloader/version", Text},
         {"/bootloader/banner_offset", Number}, {"/image/build_time", Text},
+        {"/flash/exact_polling", Flag},
     };
     for (const auto &[pointer, kind] : known) {
         const auto ptr = nlohmann::json::json_pointer(pointer);

@@ -41,6 +41,17 @@ enum : uint8_t {
 constexpr uint32_t kBlockWords = 0x10000;  // 16-bit words per block of one device
 constexpr uint32_t kBufferWords = 16;      // 32-byte write buffer of one device
 
+constexpr uint64_t kNever = UINT64_MAX;
+
+// A status poll held by a busy device ends, at the latest, at the next of
+// these checkpoints: every 100 ms of the board's millisecond tick, counted
+// from the tick of the write a driver times the operation from. A driver's
+// time limit of a whole number of such steps then runs out on the very read
+// that would have seen it run out one bus access at a time, and a device that
+// never finishes costs a hundred reads per ten seconds, not millions.
+constexpr uint64_t kTickNs = 1000000;
+constexpr uint64_t kHoldStepNs = 100 * kTickNs;
+
 enum class Mode : uint32_t { ReadArray, ReadStatus, EraseSetup, BufferCount, BufferData, BufferConfirm };
 
 struct DeviceState {
@@ -48,6 +59,7 @@ struct DeviceState {
     uint16_t status;         // error bits; ready follows from busyUntilNs
     uint16_t pendingStatus;  // error bits the running operation shows when it ends
     uint64_t busyUntilNs;    // 0 when idle
+    uint64_t timedFromNs;    // the write a driver's time limit for the running operation counts from
     uint32_t sequenceBlock;  // block of the erase or buffer sequence under way
     uint32_t refused;        // the buffer sequence was begun while SR bits 4/5 stood
     uint32_t window;         // buffer window (word / kBufferWords) fixed by the first data word
@@ -92,10 +104,16 @@ class Device {
 
     uint16_t cell(uint32_t word) const;
 
+    // While busy: the board time at which a status read that began at
+    // `start` may see something else, the operation's end or the next
+    // checkpoint, whichever comes first. kNever when the device is idle at
+    // `now`.
+    uint64_t holdsReadUntil(uint64_t start, uint64_t now) const;
+
   private:
     bool busy(uint64_t now) const { return now < s_.busyUntilNs; }
     void settle(uint64_t now);
-    void command(uint32_t word, uint16_t value);
+    void command(uint32_t word, uint16_t value, uint64_t now);
     void sequenceError();
     void startErase(uint64_t now);
     void startProgram(uint64_t now);

@@ -11,8 +11,8 @@
 namespace wince {
 
 struct BusTarget {
-    std::shared_ptr<board::FlashPair> flash;
-    uint32_t address = 0;  // physical
+    board::FlashPair *flash = nullptr;  // kept alive by the binding it was found in
+    uint32_t address = 0;               // physical
 };
 
 // The flash location behind `size` bytes at host address `p`, when all of
