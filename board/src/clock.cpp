@@ -34,11 +34,15 @@ void startPace(uint64_t boardNs) {
 }
 }  // namespace
 
+// The board time is the sum of two counters: what sleeps and the like
+// added, and what the flash bus added under its own lock, with a plain
+// store since only one holder writes it at a time.
 struct Clock::Page {
     uint64_t magic;
     uint32_t startTick;
     uint32_t reserved;
     std::atomic<uint64_t> ns;
+    std::atomic<uint64_t> busNs;
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the clock page is shared between processes");
 
@@ -50,6 +54,7 @@ Clock::Clock(const std::filesystem::path &file, uint32_t startTick)
     if (page_->magic != kMagic) {
         page_->startTick = startTick;
         page_->ns.store(0);
+        page_->busNs.store(0);
         page_->magic = kMagic;
     }
     if (paced()) startPace(nowNs());
@@ -57,9 +62,20 @@ Clock::Clock(const std::filesystem::path &file, uint32_t startTick)
 
 Clock::~Clock() = default;
 
-uint64_t Clock::nowNs() const { return page_->ns.load(std::memory_order_relaxed); }
+uint64_t Clock::nowNs() const {
+    return page_->ns.load(std::memory_order_relaxed) + page_->busNs.load(std::memory_order_relaxed);
+}
 
-uint64_t Clock::advanceNs(uint64_t ns) { return page_->ns.fetch_add(ns, std::memory_order_relaxed) + ns; }
+uint64_t Clock::advanceNs(uint64_t ns) {
+    const uint64_t other = page_->ns.fetch_add(ns, std::memory_order_relaxed) + ns;
+    return other + page_->busNs.load(std::memory_order_relaxed);
+}
+
+uint64_t Clock::advanceOneWriterNs(uint64_t ns) {
+    const uint64_t bus = page_->busNs.load(std::memory_order_relaxed) + ns;
+    page_->busNs.store(bus, std::memory_order_relaxed);
+    return page_->ns.load(std::memory_order_relaxed) + bus;
+}
 
 void Clock::keepPace() const {
     if (!g_paced.load(std::memory_order_relaxed)) return;

@@ -204,10 +204,13 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
 FlashPair::~FlashPair() = default;
 
 namespace {
-void checkBusAddress(uint32_t address) {
-    if (address % 4 != 0 || address >= FlashPair::kSize)
-        throw BoardError("bus access at physical address " + std::to_string(address) +
-                         " is not an aligned word of the flash");
+[[noreturn]] void badBusAddress(uint32_t address) {
+    throw BoardError("bus access at physical address " + std::to_string(address) +
+                     " is not an aligned word of the flash");
+}
+inline void checkBusAddress(uint32_t address) {
+    if (address % 4 != 0 || address >= FlashPair::kSize) [[unlikely]]
+        badBusAddress(address);
 }
 }  // namespace
 
@@ -217,7 +220,7 @@ uint32_t FlashPair::read32(uint32_t address) {
     uint32_t value;
     {
         Guard bus(state_);
-        uint64_t now = clock.advanceNs(settings_->accessNs);
+        uint64_t now = clock.advanceOneWriterNs(settings_->accessNs);
         // A read of the word just read, with no board time passed between,
         // is a driver polling at full speed: it is held while the devices
         // are busy. A first look, or one after a sleep, takes one access
@@ -241,7 +244,7 @@ void FlashPair::write32(uint32_t address, uint32_t value) {
     Clock &clock = board_->clock();
     {
         Guard bus(state_);
-        const uint64_t now = clock.advanceNs(settings_->accessNs);
+        const uint64_t now = clock.advanceOneWriterNs(settings_->accessNs);
         state_->lastRead = 0;
         state_->lastEndNs = now;
         ++state_->busAccesses;
@@ -265,7 +268,7 @@ uint64_t FlashPair::holdWhileBusy(Clock &clock, uint64_t now) {
     if (until == flash::kNever || until <= now) return now;
     uint64_t hold = until - now;
     if (access != 0) hold = (hold + access - 1) / access * access;
-    return clock.advanceNs(hold);
+    return clock.advanceOneWriterNs(hold);
 }
 
 uint32_t FlashPair::readLocked(uint32_t address, uint64_t now) {

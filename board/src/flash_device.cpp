@@ -17,10 +17,6 @@ void Device::powerUp(DeviceState &s) {
     s.window = kNoWindow;
 }
 
-uint16_t Device::cell(uint32_t word) const {
-    const uint8_t *p = c_.array + word * 4u + c_.half * 2u;
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 void Device::setCell(uint32_t word, uint16_t value) {
     uint8_t *p = c_.array + word * 4u + c_.half * 2u;
@@ -28,20 +24,6 @@ void Device::setCell(uint32_t word, uint16_t value) {
     p[1] = static_cast<uint8_t>(value >> 8);
 }
 
-// An operation's outcome shows in the status register only once it is over.
-void Device::settle(uint64_t now) {
-    if (s_.busyUntilNs == 0 || busy(now)) return;
-    s_.status |= s_.pendingStatus;
-    s_.pendingStatus = 0;
-    s_.busyUntilNs = 0;
-}
-
-uint16_t Device::read(uint32_t word, uint64_t now) {
-    settle(now);
-    if (busy(now)) return s_.status;
-    if (s_.mode == Mode::ReadArray) return cell(word);
-    return s_.status | SR_READY;
-}
 
 uint64_t Device::holdsReadUntil(uint64_t start, uint64_t now) const {
     if (!busy(now)) return kNever;

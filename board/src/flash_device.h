@@ -94,7 +94,12 @@ class Device {
 
     // One bus access reaching this device: `word` is the device word index
     // (bus address / 4), `now` the board time of the access.
-    uint16_t read(uint32_t word, uint64_t now);
+    uint16_t read(uint32_t word, uint64_t now) {
+        settle(now);
+        if (busy(now)) return s_.status;
+        if (s_.mode == Mode::ReadArray) return cell(word);
+        return s_.status | SR_READY;
+    }
     void write(uint32_t word, uint16_t value, uint64_t now);
 
     // Whether this device would take its half of the next write as a
@@ -102,7 +107,10 @@ class Device {
     // while busy).
     bool takesCommand(uint64_t now) const;
 
-    uint16_t cell(uint32_t word) const;
+    uint16_t cell(uint32_t word) const {
+        const uint8_t *p = c_.array + word * 4u + c_.half * 2u;
+        return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    }
 
     // While busy: the board time at which a status read that began at
     // `start` may see something else, the operation's end or the next
@@ -112,7 +120,13 @@ class Device {
 
   private:
     bool busy(uint64_t now) const { return now < s_.busyUntilNs; }
-    void settle(uint64_t now);
+    // An operation's outcome shows in the status register only once it is over.
+    void settle(uint64_t now) {
+        if (s_.busyUntilNs == 0 || busy(now)) return;
+        s_.status |= s_.pendingStatus;
+        s_.pendingStatus = 0;
+        s_.busyUntilNs = 0;
+    }
     void command(uint32_t word, uint16_t value, uint64_t now);
     void sequenceError();
     void startErase(uint64_t now);

@@ -52,19 +52,6 @@ std::mutex g_mutex;
 std::map<uintptr_t, Region> g_regions;     // by base address
 std::shared_ptr<board::FlashPair> g_flash;  // the pair of the board last bound to
 
-// Register accesses come by the million from one or two threads, nearly all
-// into the binding the thread used last: each thread keeps that one, and
-// trusts it as long as no binding was taken away since.
-std::atomic<uint64_t> g_unbound{1};  // counts the times bindings went away
-struct LastBinding {
-    uint64_t unbound = 0;
-    uintptr_t base = 0;
-    size_t size = 0;
-    uint32_t phys = 0;
-    board::FlashPair *flash = nullptr;
-};
-thread_local LastBinding t_last;
-
 // --- What the fault handler may look at: no locks, only atomics. -----------
 
 enum RangeKind : int { kReserved = 1, kBound = 2 };
@@ -195,15 +182,11 @@ std::shared_ptr<board::FlashPair> flashOfCurrentBoard() {
 
 }  // namespace
 
-bool busTarget(const volatile void *p, size_t size, BusTarget &target) {
+std::atomic<uint64_t> g_unbound{1};
+thread_local LastBinding t_lastBinding;
+
+bool busTargetLookUp(const volatile void *p, size_t size, BusTarget &target) {
     const auto address = reinterpret_cast<uintptr_t>(p);
-    const LastBinding &last = t_last;
-    if (last.unbound == g_unbound.load(std::memory_order_acquire) && address - last.base < last.size &&
-        size <= last.size - (address - last.base)) {
-        target.flash = last.flash;
-        target.address = static_cast<uint32_t>(last.phys + (address - last.base));
-        return true;
-    }
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = regionHolding(address, size);
     if (it == g_regions.end()) return false;
@@ -211,7 +194,8 @@ bool busTarget(const volatile void *p, size_t size, BusTarget &target) {
         if (address >= b.base && address - b.base < b.size && size <= b.size - (address - b.base)) {
             target.flash = b.flash.get();
             target.address = static_cast<uint32_t>(b.phys + (address - b.base));
-            t_last = LastBinding{g_unbound.load(std::memory_order_relaxed), b.base, b.size, b.phys, b.flash.get()};
+            t_lastBinding =
+                LastBinding{g_unbound.load(std::memory_order_relaxed), b.base, b.size, b.phys, b.flash.get()};
             return true;
         }
     }
