@@ -158,7 +158,8 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
     s.accessNs = timing(all, "access_ns", kDefaultAccessNs);
     const auto exact = nlohmann::json::json_pointer("/flash/exact_polling");
     if (all.contains(exact)) {
-        if (!all.at(exact).is_boolean()) throw BoardError("the board setting /flash/exact_polling must be true or false");
+        if (!all.at(exact).is_boolean())
+            throw BoardError("the board setting /flash/exact_polling must be true or false");
         s.exactPolling = all.at(exact).get<bool>();
     }
 

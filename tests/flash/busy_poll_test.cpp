@@ -214,7 +214,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EraseCase{"OneSecond", json::object(), true},
                       EraseCase{"SlowButSeenBeforeTheLimit", {{"timing", {{"erase_ns", 9850 * kMs}}}}, true},
                       EraseCase{"SlowAndSeenOnlyAfterTheLimit", {{"timing", {{"erase_ns", 9950 * kMs}}}}, false},
-                      EraseCase{"StuckInOneDevice", {{"faults", {{"stuck_busy", {{{"block", 44}, {"device", 1}}}}}}}, false},
+                      EraseCase{"StuckInOneDevice",
+                                {{"faults", {{"stuck_busy", {{{"block", 44}, {"device", 1}}}}}}},
+                                false},
                       EraseCase{"FailsItsVerify", {{"faults", {{"erase_fails", {44}}}}}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
