@@ -1,5 +1,6 @@
 #include "board/flash.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "board/board.h"
+#include "board/clock.h"
 #include "flash_device.h"
 #include "os.h"
 
@@ -21,7 +23,7 @@ static_assert(std::endian::native == std::endian::little, "the array file holds 
 
 namespace {
 constexpr uint64_t kMagic = 0x48534c4642425600ull;  // "\0VBBFLSH"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 
 // Datasheet typicals of 3 V parts of this class.
 constexpr uint64_t kDefaultEraseNs = 1000000000;  // block erase
@@ -46,8 +48,9 @@ struct FlashPair::State {
     uint32_t tracing;
     os::SharedLock lock;  // one bus access at a time, among all processes
     uint32_t driverFaults;
-    uint32_t reserved;
+    uint32_t lastRead;  // 1 + the address of the last access when it was a read, else 0
     uint64_t busAccesses;
+    uint64_t lastEndNs;  // board time at the end of the last access
     DeviceState device[2];
 };
 
@@ -55,6 +58,7 @@ struct FlashPair::Settings {
     uint64_t eraseNs = kDefaultEraseNs;
     uint64_t programNs = kDefaultProgramNs;
     uint64_t accessNs = kDefaultAccessNs;
+    bool exactPolling = false;  // no ready line: a status read is one access, busy or not
     std::array<std::array<uint8_t, kBlockCount>, 2> faults{};
     std::array<std::vector<flash::StuckBit>, 2> stuck;
     std::array<DeviceContext, 2> context{};
@@ -152,6 +156,12 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
     s.eraseNs = timing(all, "erase_ns", kDefaultEraseNs);
     s.programNs = timing(all, "program_ns", kDefaultProgramNs);
     s.accessNs = timing(all, "access_ns", kDefaultAccessNs);
+    const auto exact = nlohmann::json::json_pointer("/flash/exact_polling");
+    if (all.contains(exact)) {
+        if (!all.at(exact).is_boolean())
+            throw BoardError("the board setting /flash/exact_polling must be true or false");
+        s.exactPolling = all.at(exact).get<bool>();
+    }
 
     const auto faults = nlohmann::json::json_pointer("/flash/faults");
     if (all.contains(faults)) {
@@ -195,34 +205,71 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
 FlashPair::~FlashPair() = default;
 
 namespace {
-void checkBusAddress(uint32_t address) {
-    if (address % 4 != 0 || address >= FlashPair::kSize)
-        throw BoardError("bus access at physical address " + std::to_string(address) +
-                         " is not an aligned word of the flash");
+[[noreturn]] void badBusAddress(uint32_t address) {
+    throw BoardError("bus access at physical address " + std::to_string(address) +
+                     " is not an aligned word of the flash");
+}
+inline void checkBusAddress(uint32_t address) {
+    if (address % 4 != 0 || address >= FlashPair::kSize) [[unlikely]]
+        badBusAddress(address);
 }
 }  // namespace
 
 uint32_t FlashPair::read32(uint32_t address) {
     checkBusAddress(address);
-    Guard bus(state_);
     Clock &clock = board_->clock();
-    clock.advanceNs(settings_->accessNs);
-    ++state_->busAccesses;
-    const uint64_t now = clock.nowNs();
-    const uint32_t value = readLocked(address, now);
-    if (state_->tracing) record(false, address, value, now);
+    uint32_t value;
+    {
+        Guard bus(state_);
+        uint64_t now = clock.advanceOneWriterNs(settings_->accessNs);
+        // A read of the word just read, with no board time passed between,
+        // is a driver polling at full speed: it is held while the devices
+        // are busy. A first look, or one after a sleep, takes one access
+        // time as it always does, so a driver that waits between its looks
+        // sees them at exactly the times it would without a ready line.
+        if (!settings_->exactPolling && state_->lastRead == address + 1 &&
+            state_->lastEndNs == now - settings_->accessNs)
+            now = holdWhileBusy(clock, now);
+        state_->lastRead = address + 1;
+        state_->lastEndNs = now;
+        ++state_->busAccesses;
+        value = readLocked(address, now);
+        if (state_->tracing) record(false, address, value, now);
+    }
+    clock.keepPace();
     return value;
 }
 
 void FlashPair::write32(uint32_t address, uint32_t value) {
     checkBusAddress(address);
-    Guard bus(state_);
     Clock &clock = board_->clock();
-    clock.advanceNs(settings_->accessNs);
-    ++state_->busAccesses;
-    const uint64_t now = clock.nowNs();
-    if (state_->tracing) record(true, address, value, now);
-    writeLocked(address, value, now);
+    {
+        Guard bus(state_);
+        const uint64_t now = clock.advanceOneWriterNs(settings_->accessNs);
+        state_->lastRead = 0;
+        state_->lastEndNs = now;
+        ++state_->busAccesses;
+        if (state_->tracing) record(true, address, value, now);
+        writeLocked(address, value, now);
+    }
+    clock.keepPace();
+}
+
+// The devices hold a poll that finds one of them busy, as a ready line
+// would, until what the read returns may differ: one of them finishes, or a
+// checkpoint of the driver's time limit comes. The read ends on the first
+// access-time step from its start at or after that moment, where a driver
+// polling one access at a time would have had its first look at it.
+uint64_t FlashPair::holdWhileBusy(Clock &clock, uint64_t now) {
+    const uint64_t access = settings_->accessNs;
+    const uint64_t start = now - access;
+    const Device low(state_->device[0], settings_->context[0]);
+    const Device high(state_->device[1], settings_->context[1]);
+    const uint64_t until = std::min(low.holdsReadUntil(start, now), high.holdsReadUntil(start, now));
+    if (until == flash::kNever || until <= now) return now;
+    uint64_t hold = until - now;
+    if (access != 0) hold = (hold + access - 1) / access * access;
+    return clock.advanceOneWriterNs(hold);
 }
 
 uint32_t FlashPair::readLocked(uint32_t address, uint64_t now) {
@@ -259,6 +306,7 @@ void FlashPair::record(bool write, uint32_t address, uint32_t value, uint64_t no
 
 void FlashPair::powerUp() {
     Guard bus(state_);
+    state_->lastRead = 0;
     Device::powerUp(state_->device[0]);
     Device::powerUp(state_->device[1]);
 }

@@ -5,7 +5,7 @@
 namespace board::flash {
 
 namespace {
-constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kForever = kNever;
 constexpr uint32_t kNoWindow = std::numeric_limits<uint32_t>::max();
 
 uint32_t blockOf(uint32_t word) { return word / kBlockWords; }
@@ -17,10 +17,6 @@ void Device::powerUp(DeviceState &s) {
     s.window = kNoWindow;
 }
 
-uint16_t Device::cell(uint32_t word) const {
-    const uint8_t *p = c_.array + word * 4u + c_.half * 2u;
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 void Device::setCell(uint32_t word, uint16_t value) {
     uint8_t *p = c_.array + word * 4u + c_.half * 2u;
@@ -28,31 +24,28 @@ void Device::setCell(uint32_t word, uint16_t value) {
     p[1] = static_cast<uint8_t>(value >> 8);
 }
 
-// An operation's outcome shows in the status register only once it is over.
-void Device::settle(uint64_t now) {
-    if (s_.busyUntilNs == 0 || busy(now)) return;
-    s_.status |= s_.pendingStatus;
-    s_.pendingStatus = 0;
-    s_.busyUntilNs = 0;
-}
 
-uint16_t Device::read(uint32_t word, uint64_t now) {
-    settle(now);
-    if (busy(now)) return s_.status;
-    if (s_.mode == Mode::ReadArray) return cell(word);
-    return s_.status | SR_READY;
+uint64_t Device::holdsReadUntil(uint64_t start, uint64_t now) const {
+    if (!busy(now)) return kNever;
+    const uint64_t from = s_.timedFromNs - s_.timedFromNs % kTickNs;
+    const uint64_t checkpoint = start < from ? from : from + ((start - from) / kHoldStepNs + 1) * kHoldStepNs;
+    return checkpoint < s_.busyUntilNs ? checkpoint : s_.busyUntilNs;
 }
 
 bool Device::takesCommand(uint64_t now) const { return !busy(now) && s_.mode != Mode::BufferData; }
 
 void Device::write(uint32_t word, uint16_t value, uint64_t now) {
     settle(now);
-    // While the state machine runs it takes nothing: reads give status.
-    if (busy(now)) return;
+    // While the state machine runs it takes nothing: reads give status. A
+    // driver that writes now waits from now.
+    if (busy(now)) {
+        s_.timedFromNs = now;
+        return;
+    }
     switch (s_.mode) {
     case Mode::ReadArray:
     case Mode::ReadStatus:
-        command(word, value);
+        command(word, value, now);
         break;
     case Mode::EraseSetup:
         if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock)
@@ -91,7 +84,7 @@ void Device::write(uint32_t word, uint16_t value, uint64_t now) {
     }
 }
 
-void Device::command(uint32_t word, uint16_t value) {
+void Device::command(uint32_t word, uint16_t value, uint64_t now) {
     switch (value) {
     case CMD_READ_ARRAY:
         s_.mode = Mode::ReadArray;
@@ -108,7 +101,8 @@ void Device::command(uint32_t word, uint16_t value) {
         break;
     case CMD_WRITE_TO_BUFFER:
         // With a program or erase error standing the sequence is taken but
-        // nothing will be programmed.
+        // nothing will be programmed. A buffer program is timed from here.
+        s_.timedFromNs = now;
         s_.sequenceBlock = blockOf(word);
         s_.refused = (s_.status & SR_SEQUENCE_ERROR) != 0;
         s_.count = 0;
@@ -134,6 +128,7 @@ void Device::startErase(uint64_t now) {
     const uint32_t block = s_.sequenceBlock;
     const uint8_t faults = c_.blockFaults[block];
     s_.mode = Mode::ReadStatus;
+    s_.timedFromNs = now;  // an erase is timed from its confirm
     s_.busyUntilNs = (faults & FAULT_STUCK_BUSY) ? kForever : now + c_.eraseNs;
     if (faults & FAULT_LOCKED) {
         s_.pendingStatus = SR_LOCKED | SR_ERASE_ERROR;

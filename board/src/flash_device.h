@@ -41,6 +41,17 @@ enum : uint8_t {
 constexpr uint32_t kBlockWords = 0x10000;  // 16-bit words per block of one device
 constexpr uint32_t kBufferWords = 16;      // 32-byte write buffer of one device
 
+constexpr uint64_t kNever = UINT64_MAX;
+
+// A status poll held by a busy device ends, at the latest, at the next of
+// these checkpoints: every 100 ms of the board's millisecond tick, counted
+// from the tick of the write a driver times the operation from. A driver's
+// time limit of a whole number of such steps then runs out on the very read
+// that would have seen it run out one bus access at a time, and a device that
+// never finishes costs a hundred reads per ten seconds, not millions.
+constexpr uint64_t kTickNs = 1000000;
+constexpr uint64_t kHoldStepNs = 100 * kTickNs;
+
 enum class Mode : uint32_t { ReadArray, ReadStatus, EraseSetup, BufferCount, BufferData, BufferConfirm };
 
 struct DeviceState {
@@ -48,6 +59,7 @@ struct DeviceState {
     uint16_t status;         // error bits; ready follows from busyUntilNs
     uint16_t pendingStatus;  // error bits the running operation shows when it ends
     uint64_t busyUntilNs;    // 0 when idle
+    uint64_t timedFromNs;    // the write a driver's time limit for the running operation counts from
     uint32_t sequenceBlock;  // block of the erase or buffer sequence under way
     uint32_t refused;        // the buffer sequence was begun while SR bits 4/5 stood
     uint32_t window;         // buffer window (word / kBufferWords) fixed by the first data word
@@ -82,7 +94,12 @@ class Device {
 
     // One bus access reaching this device: `word` is the device word index
     // (bus address / 4), `now` the board time of the access.
-    uint16_t read(uint32_t word, uint64_t now);
+    uint16_t read(uint32_t word, uint64_t now) {
+        settle(now);
+        if (busy(now)) return s_.status;
+        if (s_.mode == Mode::ReadArray) return cell(word);
+        return s_.status | SR_READY;
+    }
     void write(uint32_t word, uint16_t value, uint64_t now);
 
     // Whether this device would take its half of the next write as a
@@ -90,12 +107,27 @@ class Device {
     // while busy).
     bool takesCommand(uint64_t now) const;
 
-    uint16_t cell(uint32_t word) const;
+    uint16_t cell(uint32_t word) const {
+        const uint8_t *p = c_.array + word * 4u + c_.half * 2u;
+        return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    }
+
+    // While busy: the board time at which a status read that began at
+    // `start` may see something else, the operation's end or the next
+    // checkpoint, whichever comes first. kNever when the device is idle at
+    // `now`.
+    uint64_t holdsReadUntil(uint64_t start, uint64_t now) const;
 
   private:
     bool busy(uint64_t now) const { return now < s_.busyUntilNs; }
-    void settle(uint64_t now);
-    void command(uint32_t word, uint16_t value);
+    // An operation's outcome shows in the status register only once it is over.
+    void settle(uint64_t now) {
+        if (s_.busyUntilNs == 0 || busy(now)) return;
+        s_.status |= s_.pendingStatus;
+        s_.pendingStatus = 0;
+        s_.busyUntilNs = 0;
+    }
+    void command(uint32_t word, uint16_t value, uint64_t now);
     void sequenceError();
     void startErase(uint64_t now);
     void startProgram(uint64_t now);

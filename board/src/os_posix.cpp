@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -21,9 +23,45 @@ namespace {
 
 std::string reason() { return std::strerror(errno); }
 
-pthread_mutex_t *posixMutex(SharedLock &lock) { return reinterpret_cast<pthread_mutex_t *>(lock.bytes); }
-static_assert(sizeof(pthread_mutex_t) <= 40 && alignof(pthread_mutex_t) <= 8,
-              "the bus lock's first 40 bytes hold the POSIX mutex");
+// The Linux threads' lock word: the number of the thread holding it, or 0.
+// It lies in the first 40 bytes, which are the Linux processes' part.
+std::atomic<uint32_t> &lockWord(SharedLock &lock) { return *reinterpret_cast<std::atomic<uint32_t> *>(lock.bytes); }
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the lock word is shared between processes");
+
+// A forked child's threads are new threads: their numbers are asked again.
+std::atomic<uint32_t> g_forks{0};
+const int g_forkWatch = ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1); });
+
+uint32_t selfThread() {
+    struct Self {
+        uint32_t forks = UINT32_MAX;
+        uint32_t thread = 0;
+    };
+    thread_local Self self;
+    const uint32_t forks = g_forks.load(std::memory_order_relaxed);
+    if (self.forks != forks) {
+        self.thread = static_cast<uint32_t>(::gettid());
+        self.forks = forks;
+    }
+    return self.thread;
+}
+
+// Whether thread `id` (of any process) has ended: gone, or a zombie whose
+// parent has not reaped it yet.
+bool threadGone(uint32_t id) {
+    const std::string name = "/proc/" + std::to_string(id) + "/stat";
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ESRCH;
+    char text[512];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    text[n] = 0;
+    // "pid (name) S ...": the name may hold anything, the state follows its last ')'.
+    const char *close = std::strrchr(text, ')');
+    if (close == nullptr || close[1] != ' ') return false;
+    return close[2] == 'Z' || close[2] == 'X';
+}
 
 }  // namespace
 
@@ -77,26 +115,31 @@ bool Appender::write(const void *data, size_t size) {
     return ::write(static_cast<int>(handle_), data, size) == static_cast<ssize_t>(size);
 }
 
-void initSharedLock(SharedLock &lock) {
-    std::memset(lock.bytes, 0, sizeof lock.bytes);
-    pthread_mutexattr_t attr;
-    ::pthread_mutexattr_init(&attr);
-    ::pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    ::pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    ::pthread_mutex_init(posixMutex(lock), &attr);
-    ::pthread_mutexattr_destroy(&attr);
-}
+void initSharedLock(SharedLock &lock) { std::memset(lock.bytes, 0, sizeof lock.bytes); }
 
+// A spin lock, as on Windows: a bus access holds it for well under a
+// microsecond, and a robust kernel mutex costs more than the access itself.
+// A holder that died with it is found out by asking the system after a
+// while of waiting; the state is as its last complete access left it.
 void lockShared(SharedLock &lock) {
-    const int rc = ::pthread_mutex_lock(posixMutex(lock));
-    if (rc == EOWNERDEAD) {
-        ::pthread_mutex_consistent(posixMutex(lock));
-    } else if (rc != 0) {
-        throw BoardError(std::string("cannot take a lock of the board: ") + std::strerror(rc));
+    std::atomic<uint32_t> &word = lockWord(lock);
+    const uint32_t self = selfThread();
+    uint32_t owner = 0;
+    if (word.compare_exchange_strong(owner, self, std::memory_order_acquire, std::memory_order_relaxed)) return;
+    for (unsigned tries = 1;; ++tries) {
+        if (owner == self) throw BoardError("a lock of the board was taken twice by one thread");
+        if (tries % 64 == 0) ::sched_yield();
+        if (tries % 4096 == 0 && owner != 0 && threadGone(owner) &&
+            word.compare_exchange_strong(owner, self, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        owner = word.load(std::memory_order_relaxed);
+        if (owner == 0 &&
+            word.compare_exchange_weak(owner, self, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
     }
 }
 
-void unlockShared(SharedLock &lock) { ::pthread_mutex_unlock(posixMutex(lock)); }
+void unlockShared(SharedLock &lock) { lockWord(lock).store(0, std::memory_order_release); }
 
 uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
 

@@ -182,15 +182,20 @@ std::shared_ptr<board::FlashPair> flashOfCurrentBoard() {
 
 }  // namespace
 
-bool busTarget(const volatile void *p, size_t size, BusTarget &target) {
+std::atomic<uint64_t> g_unbound{1};
+thread_local LastBinding t_lastBinding;
+
+bool busTargetLookUp(const volatile void *p, size_t size, BusTarget &target) {
     const auto address = reinterpret_cast<uintptr_t>(p);
     std::lock_guard<std::mutex> lock(g_mutex);
     auto it = regionHolding(address, size);
     if (it == g_regions.end()) return false;
     for (const Binding &b : it->second.bindings) {
         if (address >= b.base && address - b.base < b.size && size <= b.size - (address - b.base)) {
-            target.flash = b.flash;
+            target.flash = b.flash.get();
             target.address = static_cast<uint32_t>(b.phys + (address - b.base));
+            t_lastBinding =
+                LastBinding{g_unbound.load(std::memory_order_relaxed), b.base, b.size, b.phys, b.flash.get()};
             return true;
         }
     }
@@ -292,6 +297,7 @@ BOOL WINAPI VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType) {
     if (dwFreeType == MEM_RELEASE) {
         auto it = g_regions.find(p);
         if (dwSize != 0 || it == g_regions.end()) return failWith(ERROR_INVALID_PARAMETER);
+        g_unbound.fetch_add(1, std::memory_order_release);
         ::munmap(lpAddress, it->second.size);
         removeFaultRanges(p, p + it->second.size, 0);
         g_regions.erase(it);
@@ -310,6 +316,7 @@ BOOL WINAPI VirtualFree(LPVOID lpAddress, DWORD dwSize, DWORD dwFreeType) {
         if (::mmap(reinterpret_cast<void *>(first), end - first, PROT_NONE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == MAP_FAILED)
             return failWith(ERROR_NOT_ENOUGH_MEMORY);
+        g_unbound.fetch_add(1, std::memory_order_release);
         for (size_t i = bindings.size(); i-- > 0;) {
             if (bindings[i].base >= first && bindings[i].base < end) {
                 removeFaultRanges(bindings[i].base, bindings[i].base + 1, kBound);

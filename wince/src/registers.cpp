@@ -18,14 +18,18 @@ std::string hex(const volatile void *p) {
     return text;
 }
 
-// The device behind `reg`; anything else is the program's access violation.
-wince::BusTarget deviceAt(const char *macro, volatile ULONG *reg) {
-    wince::BusTarget target;
+[[noreturn]] void violation(const char *macro, volatile ULONG *reg) {
     if (reinterpret_cast<uintptr_t>(reg) % sizeof(ULONG) != 0)
         wince::fatal(std::string("access violation: ") + macro + " at " + hex(reg) + " is not aligned to 4 bytes");
-    if (!wince::busTarget(reg, sizeof(ULONG), target))
-        wince::fatal(std::string("access violation: ") + macro + " at " + hex(reg) +
-                     ", where no device is bound (VirtualCopy)");
+    wince::fatal(std::string("access violation: ") + macro + " at " + hex(reg) +
+                 ", where no device is bound (VirtualCopy)");
+}
+
+// The device behind `reg`; anything else is the program's access violation.
+inline wince::BusTarget deviceAt(const char *macro, volatile ULONG *reg) {
+    wince::BusTarget target;
+    if (reinterpret_cast<uintptr_t>(reg) % sizeof(ULONG) != 0 || !wince::busTarget(reg, sizeof(ULONG), target))
+        violation(macro, reg);
     return target;
 }
 

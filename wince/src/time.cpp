@@ -8,7 +8,9 @@
 DWORD WINAPI GetTickCount(void) { return wince::currentBoard().clock().tickMs(); }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
-    wince::currentBoard().clock().advanceNs(static_cast<uint64_t>(dwMilliseconds) * 1000000u);
+    board::Clock &clock = wince::currentBoard().clock();
+    clock.advanceNs(static_cast<uint64_t>(dwMilliseconds) * 1000000u);
+    clock.keepPace();
     // Let the other threads run, as a real sleep would.
     std::this_thread::yield();
 }

@@ -63,6 +63,10 @@ BoardFolder::BoardFolder() {
     WCHAR module[MAX_PATH];
     const DWORD m = GetModuleFileNameW(nullptr, module, MAX_PATH);
     board::EventLog::setProgram(toUtf8(fs::path(std::wstring(module, m)).stem().wstring()));
+    // The programs' tick is the real one here, so the board's clock keeps
+    // pace with it: a device that is busy, or a status read it holds, takes
+    // its time for real, as on the board.
+    board::Clock::setPaced(true);
     try {
         board_ = board::Board::open(fs::path(std::wstring(name, n)));
         board::noteBoot(*board_);  // a stop before this start is not ours

@@ -25,6 +25,7 @@ class Appender;
 
 
 class Board;
+class Clock;
 
 // One bus access, as the trace records it.
 struct BusAccess {
@@ -57,7 +58,10 @@ class FlashPair {
     std::filesystem::path arrayFile() const { return dir_ / "flash.bin"; }
 
     // Bus accesses: one aligned 32-bit word at a physical address. Each one
-    // advances the board clock by the bus access time.
+    // advances the board clock by the bus access time. A read that finds a
+    // device busy takes longer, up to when the devices' state changes, as on
+    // a bus whose ready line holds it (unless the board's /flash/exact_polling
+    // setting asks for one access time per read, busy or not).
     uint32_t read32(uint32_t address);
     void write32(uint32_t address, uint32_t value);
 
@@ -89,6 +93,7 @@ class FlashPair {
     class Guard;
 
     uint32_t readLocked(uint32_t address, uint64_t now);
+    uint64_t holdWhileBusy(Clock &clock, uint64_t now);
     void writeLocked(uint32_t address, uint32_t value, uint64_t now);
     void record(bool write, uint32_t address, uint32_t value, uint64_t now);
 
