@@ -1,7 +1,11 @@
 // scripts/setup.sh, which the README's two commands and CI run first: it
 // installs only what is missing, updates the package lists first, and as
 // another user than root names the missing packages and the command.
+#include <stdlib.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -37,8 +41,23 @@ TEST(SetupScript, InstallsOnlyWhatIsMissingAfterAnUpdate) {
 
 TEST(SetupScript, AnotherUserIsToldWhatToInstall) {
     if (::geteuid() != 0 || ::access("/usr/sbin/runuser", X_OK) != 0) GTEST_SKIP() << "needs root and runuser";
+    // The checkout may sit where the other user cannot read it (root's home,
+    // mode 0700): that user runs a copy from a folder everyone can read.
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "setup-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
+    const fs::path dir = pattern;
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec);
+    const fs::path script = dir / "setup.sh";
+    fs::copy_file(kScript, script);
+    fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
     // Not a dry run: the script must stop before apt-get as this user.
-    const auto r = vtest::run("/usr/sbin/runuser", {"-u", "nobody", "--", "/bin/bash", kScript, "host", kFake});
+    const auto r =
+        vtest::run("/usr/sbin/runuser", {"-u", "nobody", "--", "/bin/bash", script.string(), "host", kFake});
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.err.find(std::string("setup: missing Debian packages: ") + kFake + "\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(std::string("apt-get update && apt-get install -y --no-install-recommends ") + kFake),
