@@ -11,7 +11,7 @@ set -euo pipefail
 host_packages=(cmake make g++ clang llvm libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev python3)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-                  wine wine64 fonts-wine xvfb xauth imagemagick)
+                  wine wine64 fonts-wine xvfb xauth xdotool imagemagick)
 
 dry_run=0
 wanted=()

@@ -73,7 +73,9 @@ work=$(mktemp -d /tmp/vboard-wine.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64
 # No .NET or HTML runtime is wanted; without these Wine would offer to fetch them.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+focus_pid=
 cleanup() {
+  [ -z "$focus_pid" ] || kill "$focus_pid" 2>/dev/null || true
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -100,6 +102,14 @@ wine_run regedit /S "$work/desktop.reg"
 # next program starts one with the new setting.
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
+# There is no window manager: keep the X focus on Wine's desktop, so Wine
+# draws its active window as active, as the board does. The desktop is
+# started before the programs, so it has the focus when their windows appear.
+(while sleep 0.2; do xdotool search --name "Wine desktop" windowfocus >/dev/null 2>&1; done) &
+focus_pid=$!
+wine explorer /desktop=Default,800x600 >/dev/null 2>&1 &
+for _ in $(seq 50); do xdotool search --name "Wine desktop" >/dev/null 2>&1 && break; sleep 0.2; done
+sleep 1
 # Wine finds the fonts only in the prefix's own font folder.
 cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
 

@@ -141,6 +141,13 @@ void waitGone(HWND window, const std::string &what) {
 
 // Saves what the screen shows of the window as a 24-bit bitmap.
 void capture(HWND window, const std::wstring &file) {
+    // Drawn active, as the board shows the dialog in front: Wine activates a
+    // window only once its desktop has the X focus, which can come a little
+    // after the first window appears.
+    for (int i = 0; i < 30 && GetForegroundWindow() != window; ++i) {
+        SetForegroundWindow(window);
+        Sleep(100);
+    }
     Sleep(kPaintSettleMs);
     waitIdle(window);
     RECT r;
@@ -226,7 +233,6 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
 
     HWND main = waitWindow(tool.hProcess, pid, L"Update Tool v1.4");
     check(textOf(GetDlgItem(main, kSaveRegistry)) == L"Save Registry to Flash", "main dialog buttons from the template");
-    capture(main, shots + L"\\main-dialog.bmp");
 
     // The BSP version report, by a button click.
     PostMessageW(GetDlgItem(main, kBspVersion), BM_CLICK, 0, 0);
@@ -240,6 +246,10 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     capture(report, shots + L"\\bsp-version.bmp");
     command(report, IDOK);
     waitGone(report, "the BSP report");
+    // Pictured once a box of its own has closed: the main dialog is then the
+    // active window, as on the board (Wine leaves the first window of a
+    // program started from another one inactive).
+    capture(main, shots + L"\\main-dialog.bmp");
 
     // Clearing the stored registry goes to the board's adaptation layer.
     command(main, kClearRegistry);
