@@ -45,6 +45,7 @@ bin_ = os.path.join(build, "bin")
 # The suites that link each part of the code, cheapest first.
 SUITES = [
     ("update-tool/update.cpp", ["test_update", "test_shell"]),
+    ("update-tool/image_check.cpp", ["test_update", "test_binimage", "test_shell"]),
     ("update-tool/flash.cpp", ["test_flash", "test_update", "test_shell"]),
     ("update-tool/main.cpp", ["test_shell", "test_update"]),
     ("update-tool/version.cpp", ["test_version"]),
