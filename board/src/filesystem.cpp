@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,8 +85,11 @@ bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
 class HostFolder {
   public:
     explicit HostFolder(const fs::path &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    // Reads a folder already open, from where its descriptor stands, and
+    // leaves the descriptor open.
+    explicit HostFolder(int fd) : fd_(fd), owned_(false) {}
     ~HostFolder() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0 && owned_) ::close(fd_);
     }
     HostFolder(const HostFolder &) = delete;
     HostFolder &operator=(const HostFolder &) = delete;
@@ -120,6 +124,7 @@ class HostFolder {
   private:
     static constexpr size_t kBufferSize = 32 * 1024;
     int fd_;
+    bool owned_ = true;
     std::unique_ptr<char[]> buf_;
     size_t len_ = 0;
     size_t pos_ = 0;
@@ -149,15 +154,17 @@ std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
 
 // The host folder behind a root, symbolic links resolved. Resolving costs a
 // look at every component, so the answer is kept while it still names a
-// folder.
-std::optional<fs::path> canonicalRoot(const fs::path &dir) {
+// folder. `recheck` false takes a kept answer without that look, for a
+// caller whose own host call fails if the folder is gone or is a link now.
+std::optional<fs::path> canonicalRoot(const fs::path &dir, bool recheck = true) {
     static std::mutex mutex;
     static std::map<std::string, fs::path> known;
     struct stat st = {};
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto it = known.find(dir.native());
-        if (it != known.end() && ::stat(it->second.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return it->second;
+        if (it != known.end() && (!recheck || (::stat(it->second.c_str(), &st) == 0 && S_ISDIR(st.st_mode))))
+            return it->second;
     }
     std::error_code ec;
     fs::path resolved = fs::canonical(dir, ec);
@@ -172,7 +179,91 @@ std::optional<fs::path> canonicalRoot(const fs::path &dir) {
 
 fs::path filetimesFile(const Board &board) { return board.dir() / "filetimes.json"; }
 
+// A path the quick ways may take: its root, and the host path of each name
+// under it, joined as given. nullopt for what only the full look-up answers.
+struct PlainPath {
+    fs::path root;
+    std::vector<std::string> names;
+};
+
+std::optional<PlainPath> plainPath(const Board &board, const std::string &boardPathUtf8) {
+    Split split = splitBoardPath(boardPathUtf8);
+    if (split.invalid || split.parts.empty()) return std::nullopt;
+    if (std::any_of(split.parts.begin(), split.parts.end(), [](const std::string &p) { return halfMade(p); }))
+        return std::nullopt;
+    PlainPath out;
+    std::optional<fs::path> root;
+    if (auto volume = findVolume(board, split.parts[0])) {
+        root = canonicalRoot(volume->hostDir, false);
+        split.parts.erase(split.parts.begin());
+    } else {
+        root = canonicalRoot(board.filesRoot(), false);
+    }
+    if (!root || split.parts.empty()) return std::nullopt;
+    out.root = std::move(*root);
+    out.names = std::move(split.parts);
+    return out;
+}
+
+// Opens a host path only if no component of it is a link. The root is
+// resolved already, so a link anywhere means a link inside the board, which
+// the full look-up must judge.
+int openWithoutLinks(const fs::path &path, int flags) {
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+}
+
 }  // namespace
+
+int openPlainFile(const Board &board, const std::string &boardPathUtf8, int flags, struct stat &st) {
+    const auto plain = plainPath(board, boardPathUtf8);
+    if (!plain) return -1;
+    fs::path host = plain->root;
+    for (const auto &name : plain->names) host /= name;
+    // The last name is looked at before the open: opening a device could
+    // have effects of its own, and the board never opens one.
+    if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    const int fd = openWithoutLinks(host, (flags & ~O_CREAT) | O_NONBLOCK);
+    if (fd < 0) return -1;
+    // Something else may have come in under the name since the look.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &boardPathUtf8) {
+    auto plain = plainPath(board, boardPathUtf8);
+    if (!plain) return std::nullopt;
+    PlainLeaf out;
+    out.name = std::move(plain->names.back());
+    plain->names.pop_back();
+    out.folderHost = plain->root;
+    for (const auto &name : plain->names) out.folderHost /= name;
+    // O_DIRECTORY: nothing but a folder is opened.
+    out.folder = openWithoutLinks(out.folderHost, O_RDONLY | O_DIRECTORY);
+    if (out.folder < 0) return std::nullopt;
+    auto giveUp = [&]() -> std::optional<PlainLeaf> {
+        ::close(out.folder);
+        return std::nullopt;
+    };
+    if (::fstatat(out.folder, out.name.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!shownMode(out.st.st_mode)) return giveUp();  // a link, a FIFO...: the look-up decides
+        out.exists = true;
+        return out;
+    }
+    if (errno != ENOENT) return giveUp();
+    // Missing as spelled: it must be missing under every spelling, too.
+    HostFolder folder(out.folder);
+    std::string candidate;
+    unsigned char type = DT_UNKNOWN;
+    while (folder.next(candidate, type))
+        if (!halfMade(candidate) && namesEqual(candidate, out.name)) return giveUp();
+    return out;
+}
 
 
 std::string normalizedBoardPath(const std::string &boardPathUtf8) {
@@ -285,10 +376,10 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
     return out;
 }
 
-fs::path copyTempPath(const fs::path &folder) {
+std::string copyTempName() {
     static std::atomic<unsigned> counter{0};
     static const std::string prefix = std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-";
-    return folder / (prefix + std::to_string(counter++));
+    return prefix + std::to_string(counter++);
 }
 
 void removeHalfMadeCopies(const Board &board) {

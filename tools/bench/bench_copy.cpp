@@ -67,6 +67,7 @@ double seconds(std::chrono::steady_clock::duration d) { return std::chrono::dura
 
 double timeCpR(const fs::path &from, const fs::path &to) {
     fs::remove_all(to);
+    ::sync();
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -110,6 +111,7 @@ int main(int argc, char **argv) {
         double agentBest = 1e30, cpBest = 1e30;
         for (int r = 0; r < o.runs; ++r) {
             freshFolders(boardDir / "files", o.folders, r);
+            ::sync();
             const auto start = std::chrono::steady_clock::now();
             AutoCopyVolume(u"\\Storage Card");
             agentBest = std::min(agentBest, seconds(std::chrono::steady_clock::now() - start));

@@ -136,6 +136,10 @@ class Fd {
     explicit Fd(int fd = -1) : fd_(fd) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
+    Fd &operator=(Fd &&other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -415,33 +419,55 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     if (!to) return FALSE;
     auto &board = wince::currentBoard();
 
-    const auto src = board::lookupBoardPath(board, *from);
-    if (src.status != board::PathStatus::Found) return fail(wince::lookupError(src.status), FALSE);
+    // The quick ways first (every name spelled as the host holds it, no
+    // link); the full look-ups decide everything else.
     struct stat srcSt = {};
-    wince::Fd in(wince::openRegular(src.host, O_RDONLY | O_CLOEXEC, 0, srcSt));
-    if (!in.ok()) return fail(wince::errorFromErrno(errno), FALSE);
+    wince::Fd in(board::openPlainFile(board, *from, O_RDONLY | O_CLOEXEC, srcSt));
+    if (!in.ok()) {
+        const auto src = board::lookupBoardPath(board, *from);
+        if (src.status != board::PathStatus::Found) return fail(wince::lookupError(src.status), FALSE);
+        wince::Fd opened(wince::openRegular(src.host, O_RDONLY | O_CLOEXEC, 0, srcSt));
+        if (!opened.ok()) return fail(wince::errorFromErrno(errno), FALSE);
+        in = std::move(opened);
+    }
     wince::OpenClaim readClaim;
     if (!readClaim.claim(srcSt, GENERIC_READ, FILE_SHARE_READ)) return FALSE;
 
-    // The destination's folder must exist: a copy makes no folders.
-    const auto dst = board::lookupBoardPath(board, *to);
-    if (dst.status != board::PathStatus::Found && dst.status != board::PathStatus::Missing)
-        return fail(wince::lookupError(dst.status), FALSE);
+    // The destination's folder must exist: a copy makes no folders. The
+    // copy is made in it under a name of its own, by calls relative to it.
+    board::PlainLeaf dst;
+    if (auto plain = board::openPlainLeaf(board, *to)) {
+        dst = std::move(*plain);
+    } else {
+        const auto lookup = board::lookupBoardPath(board, *to);
+        if (lookup.status != board::PathStatus::Found && lookup.status != board::PathStatus::Missing)
+            return fail(wince::lookupError(lookup.status), FALSE);
+        dst.folderHost = lookup.host.parent_path();
+        dst.name = lookup.host.filename().string();
+        dst.folder = ::open(dst.folderHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dst.folder < 0) return fail(wince::errorFromErrno(errno), FALSE);
+        dst.exists = lookup.status == board::PathStatus::Found;
+        // Found through a link: the status of the file it leads to.
+        if (dst.exists && ::stat(lookup.host.c_str(), &dst.st) != 0) {
+            const int err = errno;
+            ::close(dst.folder);
+            return fail(wince::errorFromErrno(err), FALSE);
+        }
+    }
+    wince::Fd folder(dst.folder);
     wince::OpenClaim writeClaim;
-    if (dst.status == board::PathStatus::Found) {
+    if (dst.exists) {
         if (bFailIfExists) return fail(ERROR_FILE_EXISTS, FALSE);
-        struct stat dstSt = {};
-        if (::stat(dst.host.c_str(), &dstSt) != 0) return fail(wince::errorFromErrno(errno), FALSE);
-        if (S_ISDIR(dstSt.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+        if (S_ISDIR(dst.st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
         // A file copied onto itself would be emptied.
-        if (dstSt.st_dev == srcSt.st_dev && dstSt.st_ino == srcSt.st_ino) return fail(ERROR_SHARING_VIOLATION, FALSE);
-        if (!writeClaim.claim(dstSt, GENERIC_WRITE, 0)) return FALSE;
+        if (dst.st.st_dev == srcSt.st_dev && dst.st.st_ino == srcSt.st_ino) return fail(ERROR_SHARING_VIOLATION, FALSE);
+        if (!writeClaim.claim(dst.st, GENERIC_WRITE, 0)) return FALSE;
     }
 
     // The copy is made beside the destination and then put in its place, so
     // a failed copy leaves the old file (or none) rather than half a file.
-    const std::filesystem::path tmp = board::copyTempPath(dst.host.parent_path());
-    wince::Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
+    const std::string tmp = board::copyTempName();
+    wince::Fd out(::openat(folder.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
     if (!out.ok()) return fail(wince::errorFromErrno(errno), FALSE);
     bool ok = wince::copyBytes(in.get(), out.get(), srcSt.st_size);
     int err = errno;
@@ -449,11 +475,11 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         // The copy keeps the source's last-write time, as the platform's does.
         const struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
         ::futimens(out.get(), times);
-        ok = ::rename(tmp.c_str(), dst.host.c_str()) == 0;
+        ok = ::renameat(folder.get(), tmp.c_str(), folder.get(), dst.name.c_str()) == 0;
         err = errno;
     }
     if (!ok) {
-        ::unlink(tmp.c_str());
+        ::unlinkat(folder.get(), tmp.c_str(), 0);
         return fail(wince::errorFromErrno(err), FALSE);
     }
     board::forgetCreationTime(board, *to);

@@ -6,6 +6,8 @@
 // and symbolic links that point out are treated as absent.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -39,6 +41,27 @@ BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPath
 // The host path of an existing entry.
 std::optional<std::filesystem::path> resolveBoardPath(const Board &board, const std::string &boardPathUtf8);
 
+// Quick ways for the common case, where every name of a path is spelled as
+// the host holds it and no link lies on the way: one call to the host
+// instead of a look at each name. Each gives up (-1, nullopt) whenever the
+// look-up above must decide (another spelling, a link, a FIFO, a missing
+// folder), so that the answer is always the one the look-up would give.
+//
+// An existing regular file, opened with `flags` (O_NONBLOCK and O_CLOEXEC
+// added, no O_CREAT); `st` is its status.
+int openPlainFile(const Board &board, const std::string &boardPathUtf8, int flags, struct stat &st);
+// The folder of a path's last name, opened for calls relative to it, and
+// what the folder holds under that name: a regular file, a real folder, or
+// nothing under any spelling.
+struct PlainLeaf {
+    int folder = -1;  // the caller closes it
+    std::filesystem::path folderHost;
+    std::string name;  // as given, which is how the folder holds it if it exists
+    bool exists = false;
+    struct stat st = {};  // when it exists
+};
+std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &boardPathUtf8);
+
 // One entry of a board folder as the board lists it: the regular files and
 // real folders of the host folder (never "." or ".."), and links that stay
 // inside and lead to a file, without names no board path can spell; "\" also
@@ -59,8 +82,9 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
 // on the board sees half a copy. Left over after a crash, such files stay
 // hidden, and a board start removes them from the board's files folder.
 inline constexpr std::string_view kCopyTempPrefix = ".vboard-copy-";
-// The host name for the next such file of this process, in `folder`.
-std::filesystem::path copyTempPath(const std::filesystem::path &folder);
+// The host name for the next such file of this process.
+std::string copyTempName();
+inline std::filesystem::path copyTempPath(const std::filesystem::path &folder) { return folder / copyTempName(); }
 // Removes every such file left in the board's files folder.
 void removeHalfMadeCopies(const Board &board);
 
