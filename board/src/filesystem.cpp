@@ -16,6 +16,8 @@
 #include "board/volumes.h"
 #include "filesystem_store.h"
 #include "board/names.h"
+#include "folder_names.h"
+#include "host_folder.h"
 
 namespace board {
 
@@ -78,57 +80,6 @@ std::optional<std::pair<fs::path, mode_t>> followLink(const fs::path &p, const f
 // taken only when it leads to a file; a folder link could close a loop.
 bool shownMode(mode_t mode) { return S_ISREG(mode) || S_ISDIR(mode); }
 bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
-
-// The entries of a host folder as the system gives them, with their types
-// where it knows them: cheaper than a look at each one. Read straight from
-// the folder's descriptor, without the extra calls of a directory stream.
-class HostFolder {
-  public:
-    explicit HostFolder(const fs::path &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-    // Reads a folder already open, from where its descriptor stands, and
-    // leaves the descriptor open.
-    explicit HostFolder(int fd) : fd_(fd), owned_(false) {}
-    ~HostFolder() {
-        if (fd_ >= 0 && owned_) ::close(fd_);
-    }
-    HostFolder(const HostFolder &) = delete;
-    HostFolder &operator=(const HostFolder &) = delete;
-
-    // The next entry other than "." and ".."; false at the end.
-    bool next(std::string &name, unsigned char &type) {
-        while (fd_ >= 0) {
-            if (pos_ >= len_) {
-                if (!buf_) buf_ = std::make_unique<char[]>(kBufferSize);  // on the heap: small thread stacks
-                const long n = ::syscall(SYS_getdents64, fd_, buf_.get(), kBufferSize);
-                if (n <= 0) return false;
-                len_ = static_cast<size_t>(n);
-                pos_ = 0;
-            }
-            struct Record {
-                uint64_t ino;
-                int64_t off;
-                unsigned short reclen;
-                unsigned char type;
-                char name[1];
-            };
-            const auto *e = reinterpret_cast<const Record *>(buf_.get() + pos_);
-            pos_ += e->reclen;
-            if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0) continue;
-            name = e->name;
-            type = e->type;
-            return true;
-        }
-        return false;
-    }
-
-  private:
-    static constexpr size_t kBufferSize = 32 * 1024;
-    int fd_;
-    bool owned_ = true;
-    std::unique_ptr<char[]> buf_;
-    size_t len_ = 0;
-    size_t pos_ = 0;
-};
 
 // The name under which `dir` holds `name`: the exact name if there is one,
 // else the first (in byte order) that equals it without regard to case.
@@ -250,12 +201,15 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
         ::close(out.folder);
         return std::nullopt;
     };
+    // Known missing under every spelling: nothing more to look at.
+    const auto held = folderHoldsName(out.folder, out.name);
+    if (held == false) return out;
     if (::fstatat(out.folder, out.name.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!shownMode(out.st.st_mode)) return giveUp();  // a link, a FIFO...: the look-up decides
         out.exists = true;
         return out;
     }
-    if (errno != ENOENT) return giveUp();
+    if (errno != ENOENT || held == true) return giveUp();  // another spelling: the look-up decides
     // Missing as spelled: it must be missing under every spelling, too.
     HostFolder folder(out.folder);
     std::string candidate;

@@ -61,6 +61,11 @@ struct PlainLeaf {
     struct stat st = {};  // when it exists
 };
 std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &boardPathUtf8);
+// openPlainLeaf keeps the names of the last folders it looked into (at most
+// 64), told of every change by the host, so that a new name needs no
+// reading of the whole folder. This lets go of them all, for a count of the
+// heap that should not see what mirrors the folders' contents.
+void forgetKeptFolderNames();
 
 // One entry of a board folder as the board lists it: the regular files and
 // real folders of the host folder (never "." or ".."), and links that stay
