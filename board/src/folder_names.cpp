@@ -1,11 +1,14 @@
 #include "folder_names.h"
 
 #include <linux/magic.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <climits>
+#include <csignal>
 #include <map>
 #include <mutex>
 #include <set>
@@ -72,7 +75,7 @@ class FolderNames {
 
     void forget() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (fd_ >= 0 && pid_ == ::getpid()) forgetAll();
+        if (fd_ >= 0 && !forked_) forgetAll();
     }
 
   private:
@@ -85,11 +88,13 @@ class FolderNames {
     // The reports go to one descriptor per process. A child made by fork
     // starts its own, and leaves the parent's reports to the parent.
     bool ready() {
-        if (fd_ >= 0 && pid_ == ::getpid()) return true;
+        if (fd_ >= 0 && !forked_) return true;
         if (fd_ >= 0) ::close(fd_);
         byId_.clear();
         byWatch_.clear();
-        pid_ = ::getpid();
+        forked_ = false;
+        static std::once_flag once;
+        std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, [] { forked_ = true; }); });
         fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         return fd_ >= 0;
     }
@@ -150,6 +155,9 @@ class FolderNames {
         for (;;) {
             const ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n <= 0) return;  // nothing more (EAGAIN)
+            // A read takes every report that fits: room left for the
+            // longest one means none was waiting.
+            const bool all = sizeof buf - static_cast<size_t>(n) >= sizeof(struct inotify_event) + NAME_MAX + 1;
             for (ssize_t at = 0; at < n;) {
                 const auto *e = reinterpret_cast<const struct inotify_event *>(buf + at);
                 at += static_cast<ssize_t>(sizeof *e + e->len);
@@ -169,13 +177,14 @@ class FolderNames {
                 if (e->mask & (IN_CREATE | IN_MOVED_TO)) add(folder, name);
                 if (e->mask & (IN_DELETE | IN_MOVED_FROM)) remove(folder, name);
             }
+            if (all) return;
         }
     }
 
     static constexpr size_t kMaxFolders = 64;
     std::mutex mutex_;
     int fd_ = -1;
-    pid_t pid_ = 0;
+    static inline volatile sig_atomic_t forked_ = 0;  // set in the child of a fork
     std::map<std::pair<dev_t, ino_t>, Folder> byId_;
     std::map<int, std::pair<dev_t, ino_t>> byWatch_;
 };
