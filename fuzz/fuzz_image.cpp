@@ -69,7 +69,10 @@ struct Bench {
         // An older image fills the window but for two blank blocks, so that
         // both the blank check and the erase are reached cheaply.
         window.resize(kWindowSize);
-        for (size_t i = 0; i < window.size(); ++i) window[i] = static_cast<uint8_t>((i >> 2) * 0x9E3779B1u >> 24);
+        // (Filled a word at a time: byte by byte, the instrumented loop
+        // took longer than the first hundred inputs.)
+        for (size_t w = 0; w < window.size() / 4; ++w)
+            std::memset(window.data() + 4 * w, static_cast<uint8_t>(w * 0x9E3779B1u >> 24), 4);
         for (uint32_t b : {8u, 9u}) std::fill_n(window.begin() + b * kBlock, kBlock, 0xFF);
         flash->writeArray(kWindow, window);
         flash->setTracing(true);
