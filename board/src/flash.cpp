@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "board/board.h"
@@ -385,12 +386,16 @@ std::vector<BusAccess> FlashPair::trace() const {
     // A writer that died after its write but before noting it down may have
     // left more than the board counts; the next batch goes over it.
     const uint64_t count = std::min<uint64_t>(size / sizeof(TraceRecord), state_->traceFileRecords);
-    std::vector<TraceRecord> records(static_cast<size_t>(count));
-    const auto bytes = static_cast<std::streamsize>(records.size() * sizeof(TraceRecord));
-    if (!in.read(reinterpret_cast<char *>(records.data()), bytes))
+    // Read as they are (no zeroing first), then turned into accesses in place.
+    const auto records = std::make_unique_for_overwrite<TraceRecord[]>(static_cast<size_t>(count));
+    const auto bytes = static_cast<std::streamsize>(count * sizeof(TraceRecord));
+    if (!in.read(reinterpret_cast<char *>(records.get()), bytes))
         throw BoardError("cannot read the flash trace in " + dir_.string());
-    out.reserve(records.size());
-    for (const TraceRecord &t : records) out.push_back(BusAccess{t.write != 0, t.address, t.value, t.timeNs});
+    out.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < out.size(); ++i) {
+        const TraceRecord &t = records[i];
+        out[i] = BusAccess{t.write != 0, t.address, t.value, t.timeNs};
+    }
     return out;
 }
 
