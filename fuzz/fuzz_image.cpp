@@ -10,14 +10,19 @@
 //   - no bus access lay outside the 32 MB window the worker maps;
 //   - the "NorFlash" mutex is free and the devices answer in read mode.
 // An accepted image changes the flash; the blocks it touched are put back.
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <span>
 #include <vector>
 
@@ -106,6 +111,31 @@ struct Bench {
     std::string expected;
     std::vector<uint8_t> held;
 
+    // The number of threads this process has now (no allocation: it is
+    // called between libFuzzer's counts of mallocs and frees).
+    static unsigned threadCount() {
+        char text[1024];
+        const int fd = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return 0;
+        const ssize_t n = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        if (n <= 0) return 0;
+        text[n] = 0;
+        // "pid (name) state ..." with the thread count 18 fields after the name.
+        const char *at = std::strrchr(text, ')');
+        for (int field = 0; at != nullptr && field < 18; ++field) at = std::strchr(at + 1, ' ');
+        return at != nullptr ? static_cast<unsigned>(std::strtoul(at + 1, nullptr, 10)) : 0;
+    }
+
+    // The tool's worker ends the dialog just before it returns: the input
+    // is over when that thread is gone too. Otherwise what it frees on its
+    // way out falls after libFuzzer's count of mallocs and frees, and nearly
+    // every input is run again for a leak check.
+    static void waitForThreadsBeyond(unsigned threads) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (threadCount() > threads && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    }
+
     void restoreBlock(uint32_t phys) {
         const uint32_t block = phys & ~(kBlock - 1);
         if (block < kWindow || block >= kWindow + kWindowSize) return;
@@ -122,9 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string image(reinterpret_cast<const char *>(data), size);
     const binimage::Report predicted = binimage::inspect(image, Bench::word, bench.flash.get());
 
+    const unsigned threads = Bench::threadCount();
     std::u16string commandLine = u"/u \\fuzz.bin";
     WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)), nullptr,
             commandLine.data(), SW_SHOW);
+    Bench::waitForThreadsBeyond(threads);
     const std::vector<std::string> shown = bench.person->takeMessages();
     const bool refused = !shown.empty();
     if (predicted.refusal && shown != std::vector<std::string>{*predicted.refusal})
