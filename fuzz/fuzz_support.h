@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "board/board.h"
@@ -32,11 +34,24 @@ inline void removeBoard() {
     if (!boardDirStore().empty()) std::filesystem::remove_all(boardDirStore(), ec);
 }
 
+// Where the boards go: in memory when the host offers a memory file system.
+// A fuzzing board rewrites its files thousands of times a second, and on a
+// disk the journal's flushes (a file emptied and written again is forced out
+// when closed) and the write-back of the mapped flash cost more than the
+// programs under test.
+inline std::filesystem::path boardsFolder() {
+    std::error_code ec;
+    const std::filesystem::path memory = "/dev/shm";
+    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory(memory, ec) && ::access("/dev/shm", W_OK) == 0)
+        return memory;
+    return std::filesystem::temp_directory_path();
+}
+
 // Makes the process's board (once) with these settings.
 inline const std::filesystem::path &board(const nlohmann::json &settings = nlohmann::json::object()) {
     auto &dir = boardDirStore();
     if (dir.empty()) {
-        std::string templ = (std::filesystem::temp_directory_path() / "vboard-fuzz-XXXXXX").string();
+        std::string templ = (boardsFolder() / "vboard-fuzz-XXXXXX").string();
         if (::mkdtemp(templ.data()) == nullptr) finding("cannot make a temporary board folder");
         dir = templ;
         board::Board::create(dir, settings);

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "board/board.h"
@@ -23,7 +24,7 @@ static_assert(std::endian::native == std::endian::little, "the array file holds 
 
 namespace {
 constexpr uint64_t kMagic = 0x48534c4642425600ull;  // "\0VBBFLSH"
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
 
 // Datasheet typicals of 3 V parts of this class.
 constexpr uint64_t kDefaultEraseNs = 1000000000;  // block erase
@@ -40,6 +41,10 @@ struct TraceRecord {
 };
 static_assert(sizeof(TraceRecord) == 24);
 
+// Trace records wait in the state page and go to the file a batch at a
+// time: one write per access would cost far more than the access itself.
+constexpr uint32_t kTraceBatch = 2048;
+
 }  // namespace
 
 struct FlashPair::State {
@@ -52,6 +57,10 @@ struct FlashPair::State {
     uint64_t busAccesses;
     uint64_t lastEndNs;  // board time at the end of the last access
     DeviceState device[2];
+    uint64_t traceFileRecords;  // records flash.trace holds
+    uint32_t traceBatched;      // records in traceBatch, to follow them
+    uint32_t reserved;
+    TraceRecord traceBatch[kTraceBatch];
 };
 
 struct FlashPair::Settings {
@@ -202,7 +211,17 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
         s.context[d] = DeviceContext{array_, d, s.faults[d].data(), &s.stuck[d], s.eraseNs, s.programNs};
 }
 
-FlashPair::~FlashPair() = default;
+// The records of this process's last accesses are put in the file, so that
+// the trace is whole once the programs on the board have ended.
+FlashPair::~FlashPair() {
+    if (state_ == nullptr) return;
+    try {
+        Guard bus(state_);
+        flushTraceLocked();
+    } catch (const std::exception &) {
+        // They wait in the state page for the next reader of the trace.
+    }
+}
 
 namespace {
 [[noreturn]] void badBusAddress(uint32_t address) {
@@ -299,9 +318,21 @@ void FlashPair::writeLocked(uint32_t address, uint32_t value, uint64_t now) {
 }
 
 void FlashPair::record(bool write, uint32_t address, uint32_t value, uint64_t now) {
-    if (!trace_) trace_ = std::make_unique<os::Appender>(dir_ / "flash.trace");
-    const TraceRecord r{now, address, value, write ? 1u : 0u, 0};
-    if (!trace_->write(&r, sizeof r)) throw BoardError("cannot write the flash trace in " + dir_.string());
+    state_->traceBatch[state_->traceBatched++] = TraceRecord{now, address, value, write ? 1u : 0u, 0};
+    if (state_->traceBatched == kTraceBatch) flushTraceLocked();
+}
+
+// Writes the waiting records after those the file holds. The counts change
+// only once the write is done, so a process that dies in the middle leaves
+// the batch to be written again, at the same place, by the next one.
+void FlashPair::flushTraceLocked() const {
+    if (state_->traceBatched == 0) return;
+    if (!trace_) trace_ = std::make_unique<os::RecordFile>(dir_ / "flash.trace");
+    if (!trace_->writeAt(state_->traceFileRecords * sizeof(TraceRecord), state_->traceBatch,
+                         state_->traceBatched * sizeof(TraceRecord)))
+        throw BoardError("cannot write the flash trace in " + dir_.string());
+    state_->traceFileRecords += state_->traceBatched;
+    state_->traceBatched = 0;
 }
 
 void FlashPair::powerUp() {
@@ -320,16 +351,23 @@ void FlashPair::writeArray(uint32_t physOffset, std::span<const uint8_t> bytes) 
 }
 
 std::vector<uint8_t> FlashPair::readArray(uint32_t physOffset, size_t length) const {
-    if (physOffset > kSize || length > kSize - physOffset)
-        throw BoardError("reading " + std::to_string(length) + " bytes at " + std::to_string(physOffset) +
+    std::vector<uint8_t> out(length);
+    readArray(physOffset, out);
+    return out;
+}
+
+void FlashPair::readArray(uint32_t physOffset, std::span<uint8_t> into) const {
+    if (physOffset > kSize || into.size() > kSize - physOffset)
+        throw BoardError("reading " + std::to_string(into.size()) + " bytes at " + std::to_string(physOffset) +
                          " goes beyond the flash");
     Guard bus(state_);
-    return std::vector<uint8_t>(array_ + physOffset, array_ + physOffset + length);
+    std::memcpy(into.data(), array_ + physOffset, into.size());
 }
 
 void FlashPair::setTracing(bool on) {
     Guard bus(state_);
     state_->tracing = on ? 1 : 0;
+    if (!on) flushTraceLocked();
 }
 
 bool FlashPair::tracing() const {
@@ -339,22 +377,32 @@ bool FlashPair::tracing() const {
 
 std::vector<BusAccess> FlashPair::trace() const {
     Guard bus(state_);
+    flushTraceLocked();
     std::vector<BusAccess> out;
     std::ifstream in(dir_ / "flash.trace", std::ios::binary);
     std::error_code ec;
     const uint64_t size = fs::file_size(dir_ / "flash.trace", ec);
     if (!in || ec) return out;
-    std::vector<TraceRecord> records(static_cast<size_t>(size / sizeof(TraceRecord)));
-    const auto bytes = static_cast<std::streamsize>(records.size() * sizeof(TraceRecord));
-    if (!in.read(reinterpret_cast<char *>(records.data()), bytes))
+    // A writer that died after its write but before noting it down may have
+    // left more than the board counts; the next batch goes over it.
+    const uint64_t count = std::min<uint64_t>(size / sizeof(TraceRecord), state_->traceFileRecords);
+    // Read as they are (no zeroing first), then turned into accesses in place.
+    const auto records = std::make_unique_for_overwrite<TraceRecord[]>(static_cast<size_t>(count));
+    const auto bytes = static_cast<std::streamsize>(count * sizeof(TraceRecord));
+    if (!in.read(reinterpret_cast<char *>(records.get()), bytes))
         throw BoardError("cannot read the flash trace in " + dir_.string());
-    out.reserve(records.size());
-    for (const TraceRecord &t : records) out.push_back(BusAccess{t.write != 0, t.address, t.value, t.timeNs});
+    out.resize(static_cast<size_t>(count));
+    for (size_t i = 0; i < out.size(); ++i) {
+        const TraceRecord &t = records[i];
+        out[i] = BusAccess{t.write != 0, t.address, t.value, t.timeNs};
+    }
     return out;
 }
 
 void FlashPair::clearTrace() {
     Guard bus(state_);
+    state_->traceBatched = 0;
+    state_->traceFileRecords = 0;
     const fs::path file = dir_ / "flash.trace";
     std::error_code ec;
     if (!fs::exists(file, ec)) return;

@@ -132,6 +132,7 @@ class Device {
     void startErase(uint64_t now);
     void startProgram(uint64_t now);
     void setCell(uint32_t word, uint16_t value);
+    void eraseCells(uint32_t block);
 
     DeviceState &s_;
     const DeviceContext &c_;

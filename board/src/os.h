@@ -37,14 +37,16 @@ class Mapping {
 // several processes append never mix. Throws BoardError on failure.
 void appendAll(const std::filesystem::path &file, std::string_view bytes);
 
-// A file kept open for appending records, for a stream of many small writes.
-class Appender {
+// A file (made if absent) kept open for writing records at given offsets.
+// Writing a batch again at the same place gives the same file, so a batch
+// whose writer died before noting it down is simply written once more.
+class RecordFile {
   public:
-    explicit Appender(const std::filesystem::path &file);  // throws BoardError
-    ~Appender();
-    Appender(const Appender &) = delete;
-    Appender &operator=(const Appender &) = delete;
-    bool write(const void *data, size_t size);
+    explicit RecordFile(const std::filesystem::path &file);  // throws BoardError
+    ~RecordFile();
+    RecordFile(const RecordFile &) = delete;
+    RecordFile &operator=(const RecordFile &) = delete;
+    bool writeAt(uint64_t offset, const void *data, size_t size);
 
   private:
     intptr_t handle_;

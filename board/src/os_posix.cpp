@@ -104,15 +104,24 @@ void appendAll(const std::filesystem::path &file, std::string_view bytes) {
     if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file.string());
 }
 
-Appender::Appender(const std::filesystem::path &file)
-    : handle_(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
+RecordFile::RecordFile(const std::filesystem::path &file)
+    : handle_(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) {
     if (handle_ < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
 }
 
-Appender::~Appender() { ::close(static_cast<int>(handle_)); }
+RecordFile::~RecordFile() { ::close(static_cast<int>(handle_)); }
 
-bool Appender::write(const void *data, size_t size) {
-    return ::write(static_cast<int>(handle_), data, size) == static_cast<ssize_t>(size);
+bool RecordFile::writeAt(uint64_t offset, const void *data, size_t size) {
+    const auto *bytes = static_cast<const char *>(data);
+    while (size != 0) {
+        const ssize_t n = ::pwrite(static_cast<int>(handle_), bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
 }
 
 void initSharedLock(SharedLock &lock) { std::memset(lock.bytes, 0, sizeof lock.bytes); }

@@ -72,20 +72,30 @@ void appendAll(const std::filesystem::path &file, std::string_view bytes) {
     if (!ok || written != bytes.size()) throw BoardError("cannot write " + file.string());
 }
 
-Appender::Appender(const std::filesystem::path &file)
-    : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), FILE_APPEND_DATA,
+RecordFile::RecordFile(const std::filesystem::path &file)
+    : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), GENERIC_WRITE,
                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
     if (reinterpret_cast<HANDLE>(handle_) == INVALID_HANDLE_VALUE)
         throw BoardError("cannot open " + file.string() + ": " + reason());
 }
 
-Appender::~Appender() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+RecordFile::~RecordFile() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
 
-bool Appender::write(const void *data, size_t size) {
-    DWORD written = 0;
-    return WriteFile(reinterpret_cast<HANDLE>(handle_), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size;
+bool RecordFile::writeAt(uint64_t offset, const void *data, size_t size) {
+    const auto *bytes = static_cast<const char *>(data);
+    while (size != 0) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, chunk, &written, &at) || written == 0) return false;
+        bytes += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
 }
 
 void initSharedLock(SharedLock &lock) { std::memset(lock.bytes, 0, sizeof lock.bytes); }

@@ -20,7 +20,7 @@ namespace board {
 
 namespace os {
 class Mapping;
-class Appender;
+class RecordFile;
 }  // namespace os
 
 
@@ -73,9 +73,12 @@ class FlashPair {
     // the devices' rules, bus time or trace (boot loader, test contents).
     void writeArray(uint32_t physOffset, std::span<const uint8_t> bytes);
     std::vector<uint8_t> readArray(uint32_t physOffset, size_t length) const;
+    void readArray(uint32_t physOffset, std::span<uint8_t> into) const;
 
     // The bus trace is kept in <board>/flash.trace and switched on for the
     // whole board, so accesses made by programs running on it are seen too.
+    // Records reach the file in batches; trace(), switching tracing off and
+    // the end of each FlashPair put the waiting ones there.
     void setTracing(bool on);
     bool tracing() const;
     std::vector<BusAccess> trace() const;
@@ -96,13 +99,14 @@ class FlashPair {
     uint64_t holdWhileBusy(Clock &clock, uint64_t now);
     void writeLocked(uint32_t address, uint32_t value, uint64_t now);
     void record(bool write, uint32_t address, uint32_t value, uint64_t now);
+    void flushTraceLocked() const;
 
     std::filesystem::path dir_;
     std::unique_ptr<Board> board_;  // clock, event log and settings of the board
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<os::Mapping> arrayMapping_;
     std::unique_ptr<os::Mapping> stateMapping_;
-    std::unique_ptr<os::Appender> trace_;  // opened at the first traced access
+    mutable std::unique_ptr<os::RecordFile> trace_;  // opened at the first batch written
     uint8_t *array_ = nullptr;
     State *state_ = nullptr;
 };
