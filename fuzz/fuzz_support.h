@@ -67,7 +67,7 @@ inline void writeBytes(const std::filesystem::path &file, const uint8_t *data, s
 }
 
 // Keeps the board's event log from growing without end over millions of
-// inputs; the log is opened for appending at each entry, so emptying it now
+// inputs; every entry is appended at the end of the file, so emptying it now
 // and then is safe.
 inline void trimEventLog(unsigned &count) {
     if (++count % 512 != 0) return;

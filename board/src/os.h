@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,28 @@ class Mapping {
 // several processes append never mix. Throws BoardError on failure.
 void appendAll(const std::filesystem::path &file, std::string_view bytes);
 
+// A file that lines are appended to as by appendAll, by any thread: each
+// line lands whole at the end of the file then under the name, also when
+// another process appends too, or the file was emptied, removed or replaced
+// since the last line. (On Linux the file stays open between lines while it
+// is still the one under the name; on Windows each line opens it, so that
+// an open file never holds up its removal.)
+class AppendFile {
+  public:
+    explicit AppendFile(std::filesystem::path file);
+    ~AppendFile();
+    AppendFile(const AppendFile &) = delete;
+    AppendFile &operator=(const AppendFile &) = delete;
+    void append(std::string_view bytes);  // throws BoardError
+
+  private:
+    std::filesystem::path file_;
+    std::mutex mutex_;
+    intptr_t handle_ = -1;
+    uint64_t volume_ = 0;  // the identity of the open file
+    uint64_t id_ = 0;
+};
+
 // A file (made if absent) kept open for writing records at given offsets.
 // Writing a batch again at the same place gives the same file, so a batch
 // whose writer died before noting it down is simply written once more.
@@ -64,6 +87,10 @@ void lockShared(SharedLock &lock);      // throws BoardError if the lock is brok
 void unlockShared(SharedLock &lock);
 
 uint32_t processId();
+// How many forks made this process from the one that started the program:
+// what a process keeps of the system (descriptors it reads reports from,
+// thread numbers) is its parent's while this has not changed since.
+uint32_t forkCount();
 
 // An exclusive lock on `file` (made if absent) among processes, held for the
 // object's life. Throws BoardError when it cannot be taken.
@@ -92,6 +119,13 @@ bool identityOf(const std::filesystem::path &name, FileIdentity &identity);
 // The whole text of a file and the identity of what was read, from one
 // opening; false when the file cannot be opened.
 bool readWithIdentity(const std::filesystem::path &name, std::string &text, FileIdentity &identity);
+
+// Where the host reports changes to files (not every system or file system
+// does): a mark of the version of `file` about to be read, 0 when no reports
+// will come; and whether nothing has made, removed, renamed or written the
+// file since the mark was taken. On a "false" the caller looks at the file.
+uint64_t changeMark(const std::filesystem::path &file);
+bool unchangedSince(const std::filesystem::path &file, uint64_t mark);
 
 // Puts `from` in the place of `to` at once: a reader opens either the old or
 // the new file. Throws BoardError on failure.

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "board/board.h"
+#include "host_reports.h"
 #include "os.h"
 
 namespace board::os {
@@ -28,23 +29,31 @@ std::string reason() { return std::strerror(errno); }
 std::atomic<uint32_t> &lockWord(SharedLock &lock) { return *reinterpret_cast<std::atomic<uint32_t> *>(lock.bytes); }
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "the lock word is shared between processes");
 
-// A forked child's threads are new threads: their numbers are asked again.
+// Forks of this process so far, counted in each child.
 std::atomic<uint32_t> g_forks{0};
 const int g_forkWatch = ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1); });
 
-uint32_t selfThread() {
-    struct Self {
+// A number of the calling thread or process, asked of the system once per
+// thread and again in a forked child, whose threads are new threads.
+template <uint32_t (*Ask)()>
+uint32_t askedOncePerThread() {
+    struct Kept {
         uint32_t forks = UINT32_MAX;
-        uint32_t thread = 0;
+        uint32_t value = 0;
     };
-    thread_local Self self;
+    thread_local Kept kept;
     const uint32_t forks = g_forks.load(std::memory_order_relaxed);
-    if (self.forks != forks) {
-        self.thread = static_cast<uint32_t>(::gettid());
-        self.forks = forks;
+    if (kept.forks != forks) {
+        kept.value = Ask();
+        kept.forks = forks;
     }
-    return self.thread;
+    return kept.value;
 }
+
+uint32_t askThread() { return static_cast<uint32_t>(::gettid()); }
+uint32_t askProcess() { return static_cast<uint32_t>(::getpid()); }
+
+uint32_t selfThread() { return askedOncePerThread<askThread>(); }
 
 // Whether thread `id` (of any process) has ended: gone, or a zombie whose
 // parent has not reaped it yet.
@@ -104,6 +113,37 @@ void appendAll(const std::filesystem::path &file, std::string_view bytes) {
     if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file.string());
 }
 
+AppendFile::AppendFile(std::filesystem::path file) : file_(std::move(file)) {}
+
+AppendFile::~AppendFile() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+void AppendFile::append(std::string_view bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The open file is used while it is still the one under the name; once
+    // that was removed or replaced, the name is opened (or made) afresh.
+    struct stat st {};
+    const bool same = handle_ >= 0 && ::stat(file_.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == volume_ &&
+                      static_cast<uint64_t>(st.st_ino) == id_;
+    if (!same) {
+        if (handle_ >= 0) ::close(static_cast<int>(handle_));
+        handle_ = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (handle_ < 0) throw BoardError("cannot write " + file_.string() + ": " + reason());
+        if (::fstat(static_cast<int>(handle_), &st) != 0) {
+            const std::string why = reason();
+            ::close(static_cast<int>(handle_));
+            handle_ = -1;
+            throw BoardError("cannot write " + file_.string() + ": " + why);
+        }
+        volume_ = static_cast<uint64_t>(st.st_dev);
+        id_ = static_cast<uint64_t>(st.st_ino);
+    }
+    // One write() to an O_APPEND file lands whole at the end.
+    const ssize_t n = ::write(static_cast<int>(handle_), bytes.data(), bytes.size());
+    if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file_.string());
+}
+
 RecordFile::RecordFile(const std::filesystem::path &file)
     : handle_(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644)) {
     if (handle_ < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
@@ -150,7 +190,9 @@ void lockShared(SharedLock &lock) {
 
 void unlockShared(SharedLock &lock) { lockWord(lock).store(0, std::memory_order_release); }
 
-uint32_t processId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t processId() { return askedOncePerThread<askProcess>(); }
+
+uint32_t forkCount() { return g_forks.load(std::memory_order_relaxed); }
 
 FileLock::FileLock(const std::filesystem::path &file) : handle_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
     if (handle_ < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
@@ -172,6 +214,10 @@ FileIdentity identityFrom(const struct stat &st) {
                         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 }  // namespace
+
+uint64_t changeMark(const std::filesystem::path &file) { return fileChangeMark(file); }
+
+bool unchangedSince(const std::filesystem::path &file, uint64_t mark) { return fileUnchangedSince(file, mark); }
 
 bool identityOf(const std::filesystem::path &name, FileIdentity &identity) {
     struct stat st {};

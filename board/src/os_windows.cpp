@@ -72,6 +72,12 @@ void appendAll(const std::filesystem::path &file, std::string_view bytes) {
     if (!ok || written != bytes.size()) throw BoardError("cannot write " + file.string());
 }
 
+AppendFile::AppendFile(std::filesystem::path file) : file_(std::move(file)) {}
+
+AppendFile::~AppendFile() = default;
+
+void AppendFile::append(std::string_view bytes) { appendAll(file_, bytes); }
+
 RecordFile::RecordFile(const std::filesystem::path &file)
     : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), GENERIC_WRITE,
                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -121,6 +127,8 @@ void unlockShared(SharedLock &lock) { InterlockedExchange(lockWord(lock), 0); }
 
 uint32_t processId() { return GetCurrentProcessId(); }
 
+uint32_t forkCount() { return 0; }  // no fork here
+
 FileLock::FileLock(const std::filesystem::path &file)
     : handle_(reinterpret_cast<intptr_t>(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
                                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -154,6 +162,11 @@ HANDLE openToRead(const std::filesystem::path &name, DWORD access) {
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 }  // namespace
+
+// The board does not take the host's reports here: every read looks.
+uint64_t changeMark(const std::filesystem::path &) { return 0; }
+
+bool unchangedSince(const std::filesystem::path &, uint64_t) { return false; }
 
 bool identityOf(const std::filesystem::path &name, FileIdentity &identity) {
     HANDLE handle = openToRead(name, FILE_READ_ATTRIBUTES);

@@ -52,7 +52,9 @@ Judgement judge(const std::string &bytes, FlashQuery flash, void *context) {
     if (verdict == IMAGE_WRITABLE) {
         // Offsets are 32-bit, as on the board: the image ends at 4 GB.
         const DWORD size = static_cast<DWORD>(std::min<uint64_t>(bytes.size(), 0xFFFFFFFFu));
-        std::vector<IMAGE_RECORD> table(IMAGE_MAX_RECORDS);
+        // The check reads back only the records it kept in this call: the
+        // table is kept from call to call, as the tool keeps its own.
+        thread_local std::vector<IMAGE_RECORD> table(IMAGE_MAX_RECORDS);
         verdict = CheckImageRecords(readImage, readFlash, &source, size, table.data(), IMAGE_MAX_RECORDS, &check);
     }
     j.verdict = verdict;

@@ -13,6 +13,7 @@
 #include "board/filesystem.h"
 #include "board/names.h"
 #include "board/volumes.h"
+#include "threads_internal.h"
 
 namespace wince {
 
@@ -122,6 +123,7 @@ namespace {
 }  // namespace
 
 void fatal(const std::string &message) { stop(message, kRunStoppedExitCode); }
+void forgetLastError() { t_lastError = 0; }
 void boardFailed(const std::string &message) { stop(message, kBoardErrorExitCode); }
 
 std::string toUtf8(const std::u16string &s) {

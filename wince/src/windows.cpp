@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "threads_internal.h"
 #include "ui.h"
 
 namespace wince::ui {
@@ -202,6 +203,8 @@ size_t ThreadQueue::windowCount() const {
     return windows_;
 }
 
+void forgetThreadQueue() { t_queue.reset(); }
+
 std::shared_ptr<ThreadQueue> currentQueue() {
     if (!t_queue) t_queue = std::make_shared<ThreadQueue>();
     return t_queue;
@@ -260,7 +263,7 @@ void runModal(const std::function<void()> &call) {
         std::exception_ptr error;
     };
     auto state = std::make_shared<State>();
-    std::thread helper([state, me, call] {
+    auto helper = runOnHostThread([state, me, call] {
         std::exception_ptr error;
         try {
             call();
@@ -272,19 +275,16 @@ void runModal(const std::function<void()> &call) {
             state->finished = true;
         });
     });
-    try {
-        for (;;) {
-            auto item = me->next(false, std::chrono::hours(1), [&] { return state->finished; });
-            if (item)
-                carryOut(*item);
-            else if (me->holds([&] { return state->finished; }))
-                break;
-        }
-    } catch (...) {
-        helper.detach();  // the state it touches is shared, not on this stack
-        throw;
+    // (If this thread's loop fails, the helper goes on alone: the state it
+    // touches is shared, not on this stack.)
+    for (;;) {
+        auto item = me->next(false, std::chrono::hours(1), [&] { return state->finished; });
+        if (item)
+            carryOut(*item);
+        else if (me->holds([&] { return state->finished; }))
+            break;
     }
-    helper.join();
+    helper->wait();
     if (state->error) std::rethrow_exception(state->error);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,14 @@
 namespace board {
 
 class Clock;
+namespace os {
+class AppendFile;
+}
 
 class EventLog {
   public:
     EventLog(std::filesystem::path file, Clock &clock);
+    ~EventLog();
     // Adds fields "t_ms", "pid" and "program" and appends one line atomically.
     void append(nlohmann::json event);
     std::vector<nlohmann::json> read() const;
@@ -26,6 +31,7 @@ class EventLog {
   private:
     std::filesystem::path file_;
     Clock &clock_;
+    std::unique_ptr<os::AppendFile> out_;
 };
 
 }  // namespace board

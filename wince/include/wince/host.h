@@ -3,6 +3,7 @@
 // tests include it.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -58,6 +59,12 @@ void setFatalHandler(FatalHandler handler);
 void setLocalHeapLimit(size_t bytes);
 // Bytes of the blocks LocalAlloc gave and LocalFree has not taken back.
 size_t localHeapHeld();
+
+// Waits up to `timeout` until every thread the program started (and every
+// helper the platform started for it) has ended, what it held included.
+// True when none is left. For harnesses that judge a program's run after
+// it returned.
+bool waitForProgramThreads(std::chrono::milliseconds timeout);
 
 std::string toUtf8(const std::u16string &s);
 std::u16string toUtf16(const std::string &s);
