@@ -16,7 +16,7 @@
 #include "board/volumes.h"
 #include "filesystem_store.h"
 #include "board/names.h"
-#include "folder_names.h"
+#include "host_reports.h"
 #include "host_folder.h"
 
 namespace board {
@@ -156,27 +156,17 @@ std::optional<PlainPath> plainPath(const Board &board, const std::string &boardP
     return out;
 }
 
-// Opens a host path only if no component of it is a link. The root is
-// resolved already, so a link anywhere means a link inside the board, which
-// the full look-up must judge.
-int openWithoutLinks(const fs::path &path, int flags) {
-    struct open_how how = {};
-    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-}
-
 }  // namespace
 
 int openPlainFile(const Board &board, const std::string &boardPathUtf8, int flags, struct stat &st) {
     const auto plain = plainPath(board, boardPathUtf8);
     if (!plain) return -1;
-    fs::path host = plain->root;
-    for (const auto &name : plain->names) host /= name;
+    std::string host = plain->root.native();
+    for (const auto &name : plain->names) (host += '/') += name;
     // The last name is looked at before the open: opening a device could
     // have effects of its own, and the board never opens one.
     if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const int fd = openWithoutLinks(host, (flags & ~O_CREAT) | O_NONBLOCK);
+    const int fd = openWithoutLinks(host.c_str(), (flags & ~O_CREAT) | O_NONBLOCK);
     if (fd < 0) return -1;
     // Something else may have come in under the name since the look.
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -192,33 +182,33 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
     PlainLeaf out;
     out.name = std::move(plain->names.back());
     plain->names.pop_back();
-    out.folderHost = plain->root;
-    for (const auto &name : plain->names) out.folderHost /= name;
-    // O_DIRECTORY: nothing but a folder is opened.
-    out.folder = openWithoutLinks(out.folderHost, O_RDONLY | O_DIRECTORY);
-    if (out.folder < 0) return std::nullopt;
-    auto giveUp = [&]() -> std::optional<PlainLeaf> {
-        ::close(out.folder);
-        return std::nullopt;
-    };
+    out.folderHost = plain->root.native();
+    for (const auto &name : plain->names) (out.folderHost += '/') += name;
+    // The root is resolved already, so a link anywhere on the way means a
+    // link inside the board, which the full look-up must judge. Nothing but
+    // a folder is opened.
+    auto kept = openKeptFolder(plain->root, out.folderHost, out.name);
+    if (!kept) return std::nullopt;
+    out.folder = std::move(kept->fd);
+    const int folder = out.folder->get();
     // Known missing under every spelling: nothing more to look at.
-    const auto held = folderHoldsName(out.folder, out.name);
-    if (held == false) return out;
-    if (::fstatat(out.folder, out.name.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!shownMode(out.st.st_mode)) return giveUp();  // a link, a FIFO...: the look-up decides
+    if (kept->holds == false) return out;
+    if (::fstatat(folder, out.name.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!shownMode(out.st.st_mode)) return std::nullopt;  // a link, a FIFO...: the look-up decides
         out.exists = true;
         return out;
     }
-    if (errno != ENOENT || held == true) return giveUp();  // another spelling: the look-up decides
-    // Missing as spelled: it must be missing under every spelling, too.
-    HostFolder folder(out.folder);
+    if (errno != ENOENT || kept->holds == true) return std::nullopt;  // another spelling: the look-up decides
+    // Missing as spelled: it must be missing under every spelling, too. (A
+    // folder not kept was opened for this call alone, so reading it from
+    // its descriptor moves no one else's place in it.)
+    HostFolder entries(folder);
     std::string candidate;
     unsigned char type = DT_UNKNOWN;
-    while (folder.next(candidate, type))
-        if (!halfMade(candidate) && namesEqual(candidate, out.name)) return giveUp();
+    while (entries.next(candidate, type))
+        if (!halfMade(candidate) && namesEqual(candidate, out.name)) return std::nullopt;
     return out;
 }
-
 
 std::string normalizedBoardPath(const std::string &boardPathUtf8) {
     const Split split = splitBoardPath(boardPathUtf8);
@@ -332,8 +322,57 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
 
 std::string copyTempName() {
     static std::atomic<unsigned> counter{0};
-    static const std::string prefix = std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-";
-    return prefix + std::to_string(counter++);
+    // The process's number asked each time: a child made by fork goes on
+    // from its parent's count.
+    return std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+}
+
+HalfMadeFile::HalfMadeFile(int folder, mode_t mode, bool unnamed) : folder_(folder) {
+    if (unnamed) {
+        fd_ = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd_ >= 0) return;
+    }
+    // A name left by a process of the same number that died is passed over.
+    for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
+        named_ = copyTempName();
+        fd_ = ::openat(folder, named_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ < 0) named_.clear();
+}
+
+HalfMadeFile::~HalfMadeFile() {
+    if (fd_ < 0) return;
+    const int err = errno;
+    if (!named_.empty()) ::unlinkat(folder_, named_.c_str(), 0);
+    ::close(fd_);
+    errno = err;
+}
+
+// Gives the unnamed file open as `fd` the name `name` in `folder`, if that
+// name is free. Linking a descriptor straight needs a privilege older hosts
+// ask for; its entry under /proc needs none.
+static bool linkUnnamed(int fd, int folder, const std::string &name) {
+    if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
+    if (errno != ENOENT && errno != EPERM) return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool HalfMadeFile::putInPlace(const std::string &name) {
+    if (fd_ < 0) return false;
+    if (named_.empty()) {
+        if (linkUnnamed(fd_, folder_, name)) return true;
+        if (errno != EEXIST) return false;
+        // Something came in under the name meanwhile: the copy replaces it
+        // at once, by way of a name of its own.
+        std::string own = copyTempName();
+        if (!linkUnnamed(fd_, folder_, own)) return false;
+        named_ = std::move(own);
+    }
+    if (::renameat(folder_, named_.c_str(), folder_, name.c_str()) != 0) return false;
+    named_.clear();
+    return true;
 }
 
 void removeHalfMadeCopies(const Board &board) {

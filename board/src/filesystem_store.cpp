@@ -17,8 +17,9 @@ namespace {
 using Identity = os::FileIdentity;
 
 struct CachedJson {
-    Identity identity;
+    Identity identity;  // of the file read; none for a file that was absent
     std::shared_ptr<const nlohmann::json> value;
+    uint64_t mark = 0;  // the host's mark of that version, if it reports changes
 };
 
 std::mutex g_cacheMutex;
@@ -40,30 +41,47 @@ std::string readText(const fs::path &file) {
 }
 
 std::shared_ptr<const nlohmann::json> readJsonObject(const fs::path &file) {
-    // A look at the name answers most calls from the cache.
+    const std::string key = file.string();
+    // Where the host reports changes, a version it reported none for since
+    // it was read needs no look at all.
+    {
+        std::unique_lock<std::mutex> lock(g_cacheMutex);
+        auto it = g_cache.find(key);
+        if (it != g_cache.end() && it->second.mark != 0) {
+            const CachedJson cached = it->second;
+            lock.unlock();
+            if (os::unchangedSince(file, cached.mark)) return cached.value;
+        }
+    }
+    // The mark is taken before the look, so that any change after the look
+    // shows in it.
+    const uint64_t mark = os::changeMark(file);
+    // A look at the name answers most other calls from the cache.
     Identity named;
-    if (!os::identityOf(file, named)) return emptyObject();
+    if (!os::identityOf(file, named)) {
+        std::lock_guard<std::mutex> lock(g_cacheMutex);
+        g_cache[key] = CachedJson{Identity{}, emptyObject(), mark};
+        return emptyObject();
+    }
     {
         std::lock_guard<std::mutex> lock(g_cacheMutex);
-        auto it = g_cache.find(file.string());
-        if (it != g_cache.end() && it->second.identity == named) return it->second.value;
+        auto it = g_cache.find(key);
+        if (it != g_cache.end() && it->second.identity == named && it->second.identity != Identity{}) {
+            it->second.mark = mark;
+            return it->second.value;
+        }
     }
     // Then read, with the identity taken from the open file, so that the text
     // read and the identity cached belong to the same file.
     std::string text;
     Identity id;
     if (!os::readWithIdentity(file, text, id)) return emptyObject();
-    {
-        std::lock_guard<std::mutex> lock(g_cacheMutex);
-        auto it = g_cache.find(file.string());
-        if (it != g_cache.end() && it->second.identity == id) return it->second.value;
-    }
     auto value = nlohmann::json::parse(text, nullptr, false);
     if (value.is_discarded() || !value.is_object())
         throw BoardError("the board file " + file.string() + " is not a JSON object");
     auto shared = std::make_shared<const nlohmann::json>(std::move(value));
     std::lock_guard<std::mutex> lock(g_cacheMutex);
-    g_cache[file.string()] = CachedJson{id, shared};
+    g_cache[key] = CachedJson{id, shared, mark};
     return shared;
 }
 
@@ -82,6 +100,10 @@ void writeText(const fs::path &file, const std::string &text) {
         }
     }
     os::replaceFile(tmp, file);
+    // This process's next read looks at the new file, even before the host
+    // has reported the change.
+    std::lock_guard<std::mutex> lock(g_cacheMutex);
+    g_cache.erase(file.string());
 }
 
 void writeJson(const fs::path &file, const nlohmann::json &value) { writeText(file, value.dump(2) + "\n"); }

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,15 @@
 #include <string>
 
 namespace board {
+
+// Opens a host path only if no component of it is a link (or a magic link
+// of /proc).
+inline int openWithoutLinks(const char *path, int flags) {
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+}
 
 // The entries of a host folder as the system gives them, with their types
 // where it knows them: cheaper than a look at each one. Read straight from

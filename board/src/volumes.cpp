@@ -72,8 +72,10 @@ std::map<std::string, uint64_t> g_stopCountAtBoot;
 std::vector<Volume> mountedVolumes(const Board &board) { return volumesOf(*store::readJsonObject(volumesFile(board))); }
 
 std::optional<Volume> findVolume(const Board &board, const std::string &name) {
-    for (auto &v : mountedVolumes(board))
-        if (namesEqual(v.name, name)) return v;
+    const auto table = store::readJsonObject(volumesFile(board));
+    for (auto it = table->begin(); it != table->end(); ++it)
+        if (it.value().is_string() && namesEqual(it.key(), name))
+            return Volume{it.key(), fs::path(it.value().get<std::string>())};
     return std::nullopt;
 }
 

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "threads_internal.h"
 #include "ui.h"
 #include "wince/host.h"
 
@@ -15,6 +16,12 @@ nlohmann::json text(const std::u16string &s) { return wince::toUtf8(s); }
 
 // What CommDlgExtendedError reports, per thread as on the platform.
 thread_local DWORD lastDialogError = 0;
+
+}  // namespace
+
+void wince::forgetFileDialogError() { lastDialogError = 0; }
+
+namespace {
 
 BOOL refuse(const std::string &reason, DWORD dialogError) {
     wince::currentBoard().log().append({{"event", "fileopen_failed"}, {"reason", reason}});

@@ -418,6 +418,8 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     const auto to = wince::boardPathArg(lpNewFileName);
     if (!to) return FALSE;
     auto &board = wince::currentBoard();
+    // One look at what the host reported serves the whole copy.
+    board::ReportsTakenOnce once;
 
     // The quick ways first (every name spelled as the host holds it, no
     // link); the full look-ups decide everything else.
@@ -442,19 +444,16 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         const auto lookup = board::lookupBoardPath(board, *to);
         if (lookup.status != board::PathStatus::Found && lookup.status != board::PathStatus::Missing)
             return fail(wince::lookupError(lookup.status), FALSE);
-        dst.folderHost = lookup.host.parent_path();
+        dst.folderHost = lookup.host.parent_path().native();
         dst.name = lookup.host.filename().string();
-        dst.folder = ::open(dst.folderHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dst.folder < 0) return fail(wince::errorFromErrno(errno), FALSE);
+        dst.folder = std::make_shared<const board::HostFd>(
+            ::open(dst.folderHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dst.folder->get() < 0) return fail(wince::errorFromErrno(errno), FALSE);
         dst.exists = lookup.status == board::PathStatus::Found;
         // Found through a link: the status of the file it leads to.
-        if (dst.exists && ::stat(lookup.host.c_str(), &dst.st) != 0) {
-            const int err = errno;
-            ::close(dst.folder);
-            return fail(wince::errorFromErrno(err), FALSE);
-        }
+        if (dst.exists && ::stat(lookup.host.c_str(), &dst.st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
     }
-    wince::Fd folder(dst.folder);
+    const int folder = dst.folder->get();
     wince::OpenClaim writeClaim;
     if (dst.exists) {
         if (bFailIfExists) return fail(ERROR_FILE_EXISTS, FALSE);
@@ -466,22 +465,13 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
 
     // The copy is made beside the destination and then put in its place, so
     // a failed copy leaves the old file (or none) rather than half a file.
-    const std::string tmp = board::copyTempName();
-    wince::Fd out(::openat(folder.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, srcSt.st_mode & 0777));
-    if (!out.ok()) return fail(wince::errorFromErrno(errno), FALSE);
-    bool ok = wince::copyBytes(in.get(), out.get(), srcSt.st_size);
-    int err = errno;
-    if (ok) {
-        // The copy keeps the source's last-write time, as the platform's does.
-        const struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
-        ::futimens(out.get(), times);
-        ok = ::renameat(folder.get(), tmp.c_str(), folder.get(), dst.name.c_str()) == 0;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlinkat(folder.get(), tmp.c_str(), 0);
-        return fail(wince::errorFromErrno(err), FALSE);
-    }
+    board::HalfMadeFile out(folder, srcSt.st_mode & 0777, !dst.exists);
+    if (out.fd() < 0) return fail(wince::errorFromErrno(errno), FALSE);
+    if (!wince::copyBytes(in.get(), out.fd(), srcSt.st_size)) return fail(wince::errorFromErrno(errno), FALSE);
+    // The copy keeps the source's last-write time, as the platform's does.
+    const struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
+    ::futimens(out.fd(), times);
+    if (!out.putInPlace(dst.name)) return fail(wince::errorFromErrno(errno), FALSE);
     board::forgetCreationTime(board, *to);
     return TRUE;
 }

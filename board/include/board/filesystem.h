@@ -50,22 +50,54 @@ std::optional<std::filesystem::path> resolveBoardPath(const Board &board, const 
 // An existing regular file, opened with `flags` (O_NONBLOCK and O_CLOEXEC
 // added, no O_CREAT); `st` is its status.
 int openPlainFile(const Board &board, const std::string &boardPathUtf8, int flags, struct stat &st);
+
+// A host descriptor shared by those that use it, closed when the last one
+// lets go.
+class HostFd {
+  public:
+    explicit HostFd(int fd) : fd_(fd) {}
+    ~HostFd();
+    HostFd(const HostFd &) = delete;
+    HostFd &operator=(const HostFd &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
 // The folder of a path's last name, opened for calls relative to it, and
 // what the folder holds under that name: a regular file, a real folder, or
-// nothing under any spelling.
+// nothing under any spelling. The folder's descriptor may be one the board
+// keeps open between calls: use it for calls by name, never read or move
+// its position.
 struct PlainLeaf {
-    int folder = -1;  // the caller closes it
-    std::filesystem::path folderHost;
+    std::shared_ptr<const HostFd> folder;
+    std::string folderHost;
     std::string name;  // as given, which is how the folder holds it if it exists
     bool exists = false;
     struct stat st = {};  // when it exists
 };
 std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &boardPathUtf8);
-// openPlainLeaf keeps the names of the last folders it looked into (at most
-// 64), told of every change by the host, so that a new name needs no
-// reading of the whole folder. This lets go of them all, for a count of the
-// heap that should not see what mirrors the folders' contents.
+// openPlainLeaf keeps the last folders it looked into (at most 64) open,
+// with the names they hold, told of every change by the host, so that a new
+// name needs neither an opening nor a reading of the whole folder. This lets
+// go of them all, for a count of the heap or of descriptors that should not
+// see what mirrors the folders.
 void forgetKeptFolderNames();
+
+// The board keeps what it learned of host folders and of its own state files
+// for as long as the host reports no change to them, and takes those reports
+// at each call that relies on them. While one of these lives on a thread,
+// the reports are taken once: the calls of one operation (a copy looks at
+// the volume table twice, at the destination folder and at the kept times)
+// rely on the host as it was at that one look.
+class ReportsTakenOnce {
+  public:
+    ReportsTakenOnce();
+    ~ReportsTakenOnce();
+    ReportsTakenOnce(const ReportsTakenOnce &) = delete;
+    ReportsTakenOnce &operator=(const ReportsTakenOnce &) = delete;
+};
 
 // One entry of a board folder as the board lists it: the regular files and
 // real folders of the host folder (never "." or ".."), and links that stay
@@ -82,16 +114,42 @@ struct BoardEntry {
 // nullopt when the folder does not exist. Sorted by name.
 std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const std::string &folderUtf8);
 
-// A file copied into the board is written beside its destination under a
-// name that starts with this, and renamed into place when complete: nobody
-// on the board sees half a copy. Left over after a crash, such files stay
-// hidden, and a board start removes them from the board's files folder.
+// A file copied into the board that needs a name before it is complete
+// (see HalfMadeFile) is written beside its destination under a name that
+// starts with this, and renamed into place when complete: nobody on the
+// board sees half a copy. Left over after a crash, such files stay hidden,
+// and a board start removes them from the board's files folder.
 inline constexpr std::string_view kCopyTempPrefix = ".vboard-copy-";
 // The host name for the next such file of this process.
 std::string copyTempName();
 inline std::filesystem::path copyTempPath(const std::filesystem::path &folder) { return folder / copyTempName(); }
 // Removes every such file left in the board's files folder.
 void removeHalfMadeCopies(const Board &board);
+
+// A file being made in a host folder that nobody sees until it is put in
+// place whole. Where the host can, it has no name at all until then (and
+// vanishes by itself if the copy fails or the program dies); otherwise it
+// has a copy's own name (copyTempName), removed again if it is never put in
+// place.
+class HalfMadeFile {
+  public:
+    // `unnamed`: whether a file without a name may be tried (for a file
+    // new to the folder; one that replaces another takes a name either way).
+    HalfMadeFile(int folder, mode_t mode, bool unnamed);
+    ~HalfMadeFile();
+    HalfMadeFile(const HalfMadeFile &) = delete;
+    HalfMadeFile &operator=(const HalfMadeFile &) = delete;
+
+    int fd() const { return fd_; }  // -1 (errno set) when it could not be made
+    // Puts the file in place under `name`, replacing what is there at once.
+    // False with errno set when it cannot.
+    bool putInPlace(const std::string &name);
+
+  private:
+    int folder_;
+    int fd_ = -1;
+    std::string named_;  // the copy's own name, while it has one
+};
 
 // Creation times, as FILETIME values (100-ns units since 1601 UTC). The board
 // keeps them itself (filetimes.json) since host file systems may not; without
