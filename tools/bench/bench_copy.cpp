@@ -2,13 +2,19 @@
 // of the same tree on the same disk. Prints both and their ratio; a
 // measurement, never a pass or fail.
 //
-//   bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N]
+//   bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]
+//
+// Both sides run on one CPU (the one the bench starts on, or --cpu): left
+// free, the system tends to start `cp` on another CPU than the one the
+// bench runs on, and on a virtual machine one CPU can be much slower than
+// another, which would decide the ratio.
 //
 // The tree has N files of BYTES each spread over FOLDERS folders (the
 // folders already exist on the board, since AutoCopy makes none). The sides
 // take turns, RUNS times each, into a fresh destination, each after a sync;
 // the best run of each counts, so that both copy from a warm cache. Each
 // run's times are printed too, and the median of the runs' ratios.
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,9 +43,10 @@ struct Options {
     size_t size = 32 * 1024;
     int folders = 40;
     int runs = 5;
+    int cpu = -1;  // the one the bench starts on
 };
 
-bool parse(int argc, char **argv, Options &o) {
+bool parse(int argc, char **argv, Options &o) try {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const std::string value = argv[i + 1];
@@ -47,9 +55,12 @@ bool parse(int argc, char **argv, Options &o) {
         else if (flag == "--size") o.size = std::stoul(value);
         else if (flag == "--folders") o.folders = std::stoi(value);
         else if (flag == "--runs") o.runs = std::stoi(value);
+        else if (flag == "--cpu") o.cpu = std::stoi(value);
         else return false;
     }
-    return (argc % 2) == 1 && o.files > 0 && o.folders > 0 && o.runs > 0;
+    return (argc % 2) == 1 && o.files > 0 && o.folders > 0 && o.runs > 0 && o.cpu >= -1 && o.cpu < CPU_SETSIZE;
+} catch (const std::exception &) {
+    return false;  // a number that is none
 }
 
 std::string folderName(int i) { return "folder" + std::to_string(i); }
@@ -88,7 +99,16 @@ double timeCpR(const fs::path &from, const fs::path &to) {
 int main(int argc, char **argv) {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N]\n");
+        std::fprintf(stderr, "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]\n");
+        return 2;
+    }
+    // The cp child inherits the bench's CPU.
+    const int cpu = o.cpu >= 0 ? o.cpu : ::sched_getcpu();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    if (cpu >= 0) CPU_SET(cpu, &one);
+    if (cpu < 0 || ::sched_setaffinity(0, sizeof one, &one) != 0) {
+        std::fprintf(stderr, "bench_copy: cannot run on CPU %d\n", cpu);
         return 2;
     }
     const fs::path work = o.base / ("bench-copy-" + std::to_string(::getpid()));
@@ -132,8 +152,8 @@ int main(int argc, char **argv) {
         fs::remove_all(work);
 
         const double megabytes = static_cast<double>(o.size) * o.files / (1024.0 * 1024.0);
-        std::printf("tree: %d files of %zu bytes in %d folders (%.1f MB), best of %d runs\n", o.files, o.size,
-                    o.folders, megabytes, o.runs);
+        std::printf("tree: %d files of %zu bytes in %d folders (%.1f MB), best of %d runs, both sides on CPU %d\n",
+                    o.files, o.size, o.folders, megabytes, o.runs, cpu);
         std::printf("AutoCopy: %.3f s, %.1f MB/s, %.0f files/s (%zu files copied)\n", agentBest,
                     megabytes / agentBest, o.files / agentBest, copied);
         std::printf("cp -r:    %.3f s, %.1f MB/s, %.0f files/s\n", cpBest, megabytes / cpBest, o.files / cpBest);
