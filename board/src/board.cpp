@@ -157,7 +157,7 @@ std::unique_ptr<Board> Board::open(const fs::path &dir) {
     return std::unique_ptr<Board>(new Board(dir));
 }
 
-Board::Board(fs::path dir) : dir_(std::move(dir)) {
+Board::Board(fs::path dir) : dir_(std::move(dir)), filesRoot_(dir_ / "files") {
     settings_ = readSettings(dir_ / "board.json");
     checkSettingTypes(settings_, dir_ / "board.json");
     clock_ = std::make_unique<Clock>(dir_ / "clock", setting<uint32_t>("/clock/start_tick", 0));
@@ -165,6 +165,13 @@ Board::Board(fs::path dir) : dir_(std::move(dir)) {
 }
 
 Board::~Board() = default;
+
+const fs::path &Board::stateFile(std::string_view name) const {
+    std::lock_guard<std::mutex> lock(stateFilesMutex_);
+    auto it = stateFiles_.find(name);
+    if (it == stateFiles_.end()) it = stateFiles_.emplace(std::string(name), dir_ / name).first;
+    return it->second;
+}
 
 void Board::saveSettings(const nlohmann::json &settings) {
     // Whole or not at all: a program starting now reads the old or the new.

@@ -128,7 +128,7 @@ std::optional<fs::path> canonicalRoot(const fs::path &dir, bool recheck = true) 
     return resolved;
 }
 
-fs::path filetimesFile(const Board &board) { return board.dir() / "filetimes.json"; }
+const fs::path &filetimesFile(const Board &board) { return board.stateFile("filetimes.json"); }
 
 // A path the quick ways may take: its root, and the host path of each name
 // under it, joined as given. nullopt for what only the full look-up answers.
@@ -211,13 +211,41 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
 }
 
 std::string normalizedBoardPath(const std::string &boardPathUtf8) {
-    const Split split = splitBoardPath(boardPathUtf8);
-    if (split.parts.empty()) return "\\";
+    // The names as splitBoardPath takes them, each folded; plain ASCII, the
+    // common case, folds byte by byte.
     std::string out;
-    for (auto &part : split.parts) {
+    out.reserve(boardPathUtf8.size() + 1);
+    size_t start = 0;
+    bool ascii = true;
+    auto name = [&](size_t end) {
+        const size_t at = out.size();
         out += '\\';
-        for (char32_t c : folded(part)) encode(c, out);
+        for (size_t i = start; i < end; ++i) {
+            const char c = boardPathUtf8[i];
+            if (c == '\0') continue;
+            out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 0x20) : c;
+        }
+        const std::string_view added(out.data() + at + 1, out.size() - at - 1);
+        if (added.empty() || added == "." || added == "..") {
+            out.resize(at);
+        } else if (!ascii) {
+            const std::string part(added);
+            out.resize(at + 1);
+            for (char32_t c : folded(part)) encode(c, out);
+        }
+    };
+    for (size_t i = 0; i < boardPathUtf8.size(); ++i) {
+        const char c = boardPathUtf8[i];
+        if (c == '\\' || c == '/') {
+            name(i);
+            start = i + 1;
+            ascii = true;
+        } else if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+        }
     }
+    name(boardPathUtf8.size());
+    if (out.empty()) return "\\";
     return out;
 }
 
@@ -293,7 +321,8 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
     if (boardRoot) volumes = mountedVolumes(board);
 
     std::vector<BoardEntry> out;
-    HostFolder folder(lookup.host);
+    auto dir = std::make_shared<const HostFd>(::open(lookup.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    HostFolder folder(dir->get());
     std::string name;
     unsigned char type = DT_UNKNOWN;
     while (folder.next(name, type)) {
@@ -304,20 +333,25 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
         fs::path host = lookup.host / name;
         if (type == DT_UNKNOWN) {
             struct stat st = {};
-            if (::lstat(host.c_str(), &st) != 0) continue;  // gone already
+            if (::fstatat(dir->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone already
             type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
         }
         if (type == DT_LNK) {
             auto target = followLink(host, lookup.root);
             if (!target || !shownLinkTarget(target->second)) continue;  // leads out, nowhere, or to a folder
-            out.push_back(BoardEntry{name, std::move(target->first), false});
+            out.push_back(BoardEntry{name, std::move(target->first), false, nullptr});
         } else if (type == DT_REG || type == DT_DIR) {
-            out.push_back(BoardEntry{name, std::move(host), type == DT_DIR});
+            out.push_back(BoardEntry{name, std::move(host), type == DT_DIR, dir});
         }  // anything else no FAT volume holds
     }
-    for (auto &v : volumes) out.push_back(BoardEntry{v.name, v.hostDir, true});
+    for (auto &v : volumes) out.push_back(BoardEntry{v.name, v.hostDir, true, nullptr});
     std::sort(out.begin(), out.end(), [](const BoardEntry &a, const BoardEntry &b) { return a.name < b.name; });
     return out;
+}
+
+bool statBoardEntry(const BoardEntry &entry, struct stat &st) {
+    if (entry.folder) return ::fstatat(entry.folder->get(), entry.name.c_str(), &st, 0) == 0;
+    return ::stat(entry.host.c_str(), &st) == 0;
 }
 
 std::string copyTempName() {
@@ -392,7 +426,7 @@ uint64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
 }
 
 void setCreationTime(const Board &board, const std::string &boardPathUtf8, uint64_t fileTime) {
-    store::FileLock lock(board.dir() / "state.lock");
+    store::FileLock lock(board.stateFile("state.lock"));
     nlohmann::json times = *store::readJsonObject(filetimesFile(board));
     times[normalizedBoardPath(boardPathUtf8)] = fileTime;
     store::writeJson(filetimesFile(board), times);
@@ -401,7 +435,7 @@ void setCreationTime(const Board &board, const std::string &boardPathUtf8, uint6
 void forgetCreationTime(const Board &board, const std::string &boardPathUtf8) {
     const std::string key = normalizedBoardPath(boardPathUtf8);
     if (!store::readJsonObject(filetimesFile(board))->contains(key)) return;
-    store::FileLock lock(board.dir() / "state.lock");
+    store::FileLock lock(board.stateFile("state.lock"));
     nlohmann::json times = *store::readJsonObject(filetimesFile(board));
     if (times.erase(key) > 0) store::writeJson(filetimesFile(board), times);
 }

@@ -42,7 +42,7 @@ class HostFolder {
     bool next(std::string &name, unsigned char &type) {
         while (fd_ >= 0) {
             if (pos_ >= len_) {
-                if (!buf_) buf_ = std::make_unique<char[]>(kBufferSize);  // on the heap: small thread stacks
+                if (!buf_) buf_ = std::make_unique_for_overwrite<char[]>(kBufferSize);  // on the heap: small thread stacks
                 const long n = ::syscall(SYS_getdents64, fd_, buf_.get(), kBufferSize);
                 if (n <= 0) return false;
                 len_ = static_cast<size_t>(n);

@@ -16,11 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path stateLock(const Board &board) { return board.dir() / "state.lock"; }
-fs::path volumesFile(const Board &board) { return board.dir() / "volumes.json"; }
-fs::path journalFile(const Board &board) { return board.dir() / "volume-changes.jsonl"; }
-fs::path keysFile(const Board &board) { return board.dir() / "keys.json"; }
-fs::path stopFile(const Board &board) { return board.dir() / "stop"; }
+const fs::path &stateLock(const Board &board) { return board.stateFile("state.lock"); }
+const fs::path &volumesFile(const Board &board) { return board.stateFile("volumes.json"); }
+const fs::path &journalFile(const Board &board) { return board.stateFile("volume-changes.jsonl"); }
+const fs::path &keysFile(const Board &board) { return board.stateFile("keys.json"); }
+const fs::path &stopFile(const Board &board) { return board.stateFile("stop"); }
 
 std::vector<Volume> volumesOf(const nlohmann::json &table) {
     std::vector<Volume> out;
@@ -72,10 +72,19 @@ std::map<std::string, uint64_t> g_stopCountAtBoot;
 std::vector<Volume> mountedVolumes(const Board &board) { return volumesOf(*store::readJsonObject(volumesFile(board))); }
 
 std::optional<Volume> findVolume(const Board &board, const std::string &name) {
-    const auto table = store::readJsonObject(volumesFile(board));
-    for (auto it = table->begin(); it != table->end(); ++it)
-        if (it.value().is_string() && namesEqual(it.key(), name))
-            return Volume{it.key(), fs::path(it.value().get<std::string>())};
+    // Every file call asks this with a table that has not changed: the
+    // volumes of the table seen last are kept, made once.
+    static std::mutex mutex;
+    static std::shared_ptr<const nlohmann::json> seen;
+    static std::vector<Volume> volumes;
+    auto table = store::readJsonObject(volumesFile(board));
+    std::lock_guard<std::mutex> lock(mutex);
+    if (table != seen) {
+        volumes = volumesOf(*table);
+        seen = std::move(table);
+    }
+    for (const auto &v : volumes)
+        if (namesEqual(v.name, name)) return v;
     return std::nullopt;
 }
 

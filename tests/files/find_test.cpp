@@ -99,6 +99,30 @@ TEST_F(Find, TheRootListsMountedVolumes) {
     EXPECT_EQ(names("\\storage card\\*"), Names{"own.txt"}) << "the board's own folder shows again";
 }
 
+TEST_F(Find, AVolumeIsFoundWhereItIsMountedNow) {
+    // Two boards in one process, each with its own "Card", and a card
+    // mounted again elsewhere: every look must use the table as it is now.
+    const fs::path card1 = board_.dir() / "card1", card2 = board_.dir() / "card2", card3 = board_.dir() / "card3";
+    put(card1 / "one.txt", "1");
+    put(card2 / "two.txt", "2");
+    put(card3 / "three.txt", "3");
+    const fs::path otherDir = board_.dir() / "other-board";
+    board::Board::create(otherDir);
+    auto other = board::Board::open(otherDir);
+    board::mountVolume(board(), "Card", card1);
+    board::mountVolume(*other, "CARD", card3);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(names("\\card\\*"), Names{"one.txt"});
+        EXPECT_EQ(board::findVolume(*other, "card")->hostDir, fs::canonical(card3));
+    }
+    board::unmountVolume(board(), "Card");
+    EXPECT_EQ(names("\\card\\*"), Names{"!" + std::to_string(ERROR_PATH_NOT_FOUND)});
+    board::mountVolume(board(), "Card", card2);
+    EXPECT_EQ(names("\\card\\*"), Names{"two.txt"});
+    EXPECT_EQ(board::findVolume(*other, "card")->hostDir, fs::canonical(card3));
+    EXPECT_FALSE(board::findVolume(*other, "card1"));
+}
+
 TEST_F(Find, EntriesThatGoAwayAreSkipped) {
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileW(u"\\dir\\*.lnk", &fd);
@@ -123,8 +147,27 @@ TEST(BoardNames, CaseFoldingAndPatterns) {
     EXPECT_FALSE(board::nameMatches("", "?"));
     EXPECT_TRUE(board::nameMatches("abcabd", "*abd"));
     EXPECT_FALSE(board::nameMatches("abcab", "*abd"));
-    EXPECT_EQ(board::normalizedBoardPath("/Windows\\\\.\\Default.FDF\\"), "\\windows\\default.fdf");
-    EXPECT_EQ(board::normalizedBoardPath(""), "\\");
+}
+
+// The key a path's kept creation time is filed under: the same for every
+// spelling of one path, whatever the case, separators, dots or letters
+// beyond ASCII.
+TEST(BoardNames, NormalizedPaths) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "\\"},
+        {"\\", "\\"},
+        {".", "\\"},
+        {"/./\\", "\\"},
+        {"/Windows\\\\.\\Default.FDF\\", "\\windows\\default.fdf"},
+        {"\\..\\A\\..", "\\a"},
+        {"..a\\a..\\...", "\\..a\\a..\\..."},
+        {std::string("\\A\0B", 4), "\\ab"},
+        {std::string("\\.\0\\x", 5), "\\x"},
+        {"\\\xC3\x89T\xC3\xA9\\Stra\xC3\x9F" "E", "\\\xC3\xA9t\xC3\xA9\\stra\xC3\x9F" "e"},  // ÉTé\\StraßE
+        {"\\\xD0\x9F\xD1\x80 X\\Y", "\\\xD0\xBF\xD1\x80 x\\y"},                           // Пр X
+        {"\\\xCE\x91\xCE\x92", "\\\xCE\xB1\xCE\xB2"},                                         // ΑΒ
+    };
+    for (const auto &[path, want] : cases) EXPECT_EQ(board::normalizedBoardPath(path), want) << path;
 }
 
 }  // namespace

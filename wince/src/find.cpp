@@ -33,7 +33,7 @@ class FindObject : public KernelObject {
   private:
     bool fill(const board::BoardEntry &entry, WIN32_FIND_DATAW *data) const {
         struct stat st = {};
-        if (::stat(entry.host.c_str(), &st) != 0) return false;  // gone since the listing
+        if (!board::statBoardEntry(entry, st)) return false;  // gone since the listing
         const std::u16string name = toUtf16(entry.name);
         std::memset(data, 0, sizeof *data);
         data->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;

@@ -128,8 +128,13 @@ void boardFailed(const std::string &message) { stop(message, kBoardErrorExitCode
 
 std::string toUtf8(const std::u16string &s) {
     std::string out;
+    out.reserve(s.size());
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t c = s[i];
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;

@@ -4,9 +4,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -67,7 +70,10 @@ class Board {
     EventLog &log() { return *log_; }
 
     // Host folder behind the board's own root folder "\".
-    std::filesystem::path filesRoot() const { return dir_ / "files"; }
+    const std::filesystem::path &filesRoot() const { return filesRoot_; }
+    // dir() / name, made once: the board's state files are named on every
+    // file call, and a path is dear to build.
+    const std::filesystem::path &stateFile(std::string_view name) const;
     // Host folder for named kernel objects shared by all processes on the board.
     std::filesystem::path objectsDir() const { return dir_ / "objects"; }
 
@@ -87,6 +93,9 @@ class Board {
   private:
     explicit Board(std::filesystem::path dir);
     std::filesystem::path dir_;
+    std::filesystem::path filesRoot_;
+    mutable std::mutex stateFilesMutex_;
+    mutable std::map<std::string, std::filesystem::path, std::less<>> stateFiles_;  // never shrinks
     nlohmann::json settings_;
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<EventLog> log_;

@@ -110,9 +110,15 @@ struct BoardEntry {
     std::string name;
     std::filesystem::path host;
     bool isDirectory = false;
+    // The host folder the entry was read from, which holds it under `name`;
+    // null where `host` lies elsewhere (a link's target, a volume).
+    std::shared_ptr<const HostFd> folder;
 };
 // nullopt when the folder does not exist. Sorted by name.
 std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const std::string &folderUtf8);
+// The status of what an entry names now, links followed (as stat); false
+// when it is gone. Looks in the folder it was listed from, not along its path.
+bool statBoardEntry(const BoardEntry &entry, struct stat &st);
 
 // A file copied into the board that needs a name before it is complete
 // (see HalfMadeFile) is written beside its destination under a name that
