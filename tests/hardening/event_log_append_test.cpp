@@ -97,9 +97,11 @@ TEST(EventLogAppend, WritersOnOneLogNeverMixTheirLines) {
         }
     }
     // Emptied now and then while they write, as a long run trims its log.
+    // (A slow start may not have made the file yet: nothing to empty then.)
     for (int i = 0; i < 5; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        fs::resize_file(log, 0);
+        std::error_code ec;
+        fs::resize_file(log, 0, ec);
     }
     for (auto &t : threads) t.join();
     for (int w = 0; w < 3; ++w) writers[static_cast<size_t>(w)]->log().append({{"event", "done"}, {"writer", w}});
