@@ -8,7 +8,7 @@
 # the script names them and the command that installs them, and fails.
 set -euo pipefail
 
-host_packages=(cmake make ccache g++ clang llvm libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+host_packages=(cmake make ccache g++ clang clang-format llvm libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev python3)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                   wine wine64 fonts-wine xvfb xauth xdotool imagemagick)
