@@ -12,8 +12,8 @@
 
 // A mount notification: the volume's path, UTF-16, lies at offset 28 of a
 // message of at most 96 bytes.
-#define MOUNT_MESSAGE_SIZE  96
-#define MOUNT_NAME_OFFSET   28
+#define MOUNT_MESSAGE_SIZE 96
+#define MOUNT_NAME_OFFSET  28
 
 extern const GUID FATFS_MOUNT_GUID;
 
@@ -25,4 +25,4 @@ void DrainMountQueue(HANDLE hQueue);
 void AutoCopyVolume(LPCWSTR pszVolume);
 void RunAutoRun(LPCWSTR pszVolume, int nKind);
 
-#endif // AUTORUN_H
+#endif  // AUTORUN_H

@@ -8,8 +8,7 @@
 #include "autorun.h"
 
 // {169E1941-04CE-4690-97AC-776187EB67CC}
-const GUID FATFS_MOUNT_GUID =
-    { 0x169E1941, 0x04CE, 0x4690, { 0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC } };
+const GUID FATFS_MOUNT_GUID = {0x169E1941, 0x04CE, 0x4690, {0x97, 0xAC, 0x77, 0x61, 0x87, 0xEB, 0x67, 0xCC}};
 
 // Room for the longest name a message can carry with its NUL.
 #define MOUNT_NAME_CHARS ((MOUNT_MESSAGE_SIZE - MOUNT_NAME_OFFSET) / sizeof(WCHAR))

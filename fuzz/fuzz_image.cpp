@@ -35,7 +35,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 
 namespace {
 
-constexpr uint32_t kWindow = 0xA00000;  // physical start of the worker's window
+constexpr uint32_t kWindow = 0xA00000;    // physical start of the worker's window
 constexpr uint32_t kKernel = 0x9C000000;  // kernel address of physical 0
 constexpr uint32_t kWindowSize = 0x2000000;
 constexpr uint32_t kBlock = board::FlashPair::kBlockSize;
@@ -71,8 +71,8 @@ struct Bench {
         // Short busy times: the devices still go busy and report through
         // their status register, but the driver's polling no longer costs
         // millions of bus accesses per erase.
-        const auto &dir = fuzz::board({{"hal", {{"reboot", "return"}}},
-                                       {"flash", {{"timing", {{"erase_ns", 2000}, {"program_ns", 1000}}}}}});
+        const auto &dir = fuzz::board(
+            {{"hal", {{"reboot", "return"}}}, {"flash", {{"timing", {{"erase_ns", 2000}, {"program_ns", 1000}}}}}});
         flash = std::make_unique<board::FlashPair>(dir);
         // An older image fills the window but for two blank blocks, so that
         // both the blank check and the erase are reached cheaply.
@@ -145,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (predicted.refusal && shown != std::vector<std::string>{*predicted.refusal})
         fuzz::finding("predicted the refusal \"" + *predicted.refusal + "\", but the tool showed " +
                       (refused ? "\"" + shown[0] + "\"" : std::string("nothing")));
-    if (!predicted.refusal && refused) fuzz::finding("predicted a write, but the tool refused with \"" + shown[0] + "\"");
+    if (!predicted.refusal && refused)
+        fuzz::finding("predicted a write, but the tool refused with \"" + shown[0] + "\"");
 
     const auto trace = bench.flash->trace();
     bench.flash->clearTrace();

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The message was taken, with Shift or without.
     DWORD read = 0, flags = 0;
     uint8_t rest[MOUNT_MESSAGE_SIZE];
-    if (ReadMsgQueue(queue.read, rest, sizeof(rest), &read, 0, &flags)) fuzz::finding("a message was left in the queue");
+    if (ReadMsgQueue(queue.read, rest, sizeof(rest), &read, 0, &flags))
+        fuzz::finding("a message was left in the queue");
     fuzz::trimEventLog(count);
     return 0;
 }

@@ -42,7 +42,8 @@ inline void removeBoard() {
 inline std::filesystem::path boardsFolder() {
     std::error_code ec;
     const std::filesystem::path memory = "/dev/shm";
-    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory(memory, ec) && ::access("/dev/shm", W_OK) == 0)
+    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory(memory, ec) &&
+        ::access("/dev/shm", W_OK) == 0)
         return memory;
     return std::filesystem::temp_directory_path();
 }

@@ -15,9 +15,9 @@
 #define STATUS_ERASE_ERRORS   0x002A002A  // bits 1, 3, 5: locked, voltage, erase
 #define STATUS_PROGRAM_ERRORS 0x001A001A  // bits 1, 3, 4: locked, voltage, program
 
-#define TIME_LIMIT_MS     10000  // for each erase and each buffer program
-#define ERASE_POLL_MS     100
-#define BUFFER_WORDS      (FLASH_BUFFER_BYTES / FLASH_BUS_WIDTH)
+#define TIME_LIMIT_MS 10000  // for each erase and each buffer program
+#define ERASE_POLL_MS 100
+#define BUFFER_WORDS  (FLASH_BUFFER_BYTES / FLASH_BUS_WIDTH)
 
 DWORD FlashReadWord(volatile DWORD *address)
 {

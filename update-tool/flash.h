@@ -7,9 +7,9 @@
 
 #include <windows.h>
 
-#define FLASH_BUS_WIDTH 4          // one bus word: a 16-bit word of each device
-#define FLASH_BLOCK_BYTES 0x40000  // one erase block: 128 KB of each device
-#define FLASH_BUFFER_BYTES 64      // one write buffer: 32 bytes of each device
+#define FLASH_BUS_WIDTH    4        // one bus word: a 16-bit word of each device
+#define FLASH_BLOCK_BYTES  0x40000  // one erase block: 128 KB of each device
+#define FLASH_BUFFER_BYTES 64       // one write buffer: 32 bytes of each device
 
 DWORD FlashReadWord(volatile DWORD *address);
 void FlashWriteWord(volatile DWORD *address, DWORD word);

@@ -89,8 +89,8 @@ static DWORD LastWriterOf(const IMAGE_RECORD *table, DWORD count, DWORD address)
 // where the block is erased, else the old contents. Returns FALSE when the
 // file could not be read.
 static BOOL ReadHeldBytes(IMAGE_READ_PROC readImage, FLASH_READ_PROC readFlash, void *context,
-                          const IMAGE_CHECK *check, const IMAGE_RECORD *table, DWORD count, BOOL overlaps, DWORD at,
-                          DWORD size, BYTE *held)
+                          const IMAGE_CHECK *check, const IMAGE_RECORD *table, DWORD count, BOOL overlaps,
+                          DWORD at, DWORD size, BYTE *held)
 {
     BYTE filled[PIECE_BYTES];
     DWORD filledCount = 0;
@@ -113,7 +113,8 @@ static BOOL ReadHeldBytes(IMAGE_READ_PROC readImage, FLASH_READ_PROC readFlash, 
             }
             while (end < to && !filled[end])
                 end++;
-            if (readImage(context, table[j].dataOffset + (at + k - table[j].address), held + k, end - k) != end - k)
+            if (readImage(context, table[j].dataOffset + (at + k - table[j].address), held + k, end - k) !=
+                end - k)
                 return FALSE;
             memset(filled + k, 1, end - k);
             filledCount += end - k;
@@ -134,7 +135,8 @@ static BOOL ReadHeldBytes(IMAGE_READ_PROC readImage, FLASH_READ_PROC readFlash, 
 // Whether programming `record` after the earlier ones leaves its bytes in
 // the flash exactly.
 static DWORD CheckRecordBits(IMAGE_READ_PROC readImage, FLASH_READ_PROC readFlash, void *context,
-                             IMAGE_CHECK *check, const IMAGE_RECORD *table, DWORD count, const IMAGE_RECORD *record)
+                             IMAGE_CHECK *check, const IMAGE_RECORD *table, DWORD count,
+                             const IMAGE_RECORD *record)
 {
     BYTE held[PIECE_BYTES];
     BYTE wanted[PIECE_BYTES];

@@ -19,15 +19,15 @@
 #include "resource.h"
 #include "update_tool.h"
 
-#define FLASH_BASE IMAGE_FLASH_BASE         // kernel address of the image flash
-#define FLASH_WINDOW_SIZE IMAGE_WINDOW_SIZE // 32 MB mapped by the worker
-#define BLOCK_SIZE IMAGE_BLOCK_SIZE         // one erase block of the device pair
-#define SECTOR_COUNT 256
-#define CHUNK_SIZE 16384
-#define TEXT_CHARS 256
+#define FLASH_BASE        IMAGE_FLASH_BASE   // kernel address of the image flash
+#define FLASH_WINDOW_SIZE IMAGE_WINDOW_SIZE  // 32 MB mapped by the worker
+#define BLOCK_SIZE        IMAGE_BLOCK_SIZE   // one erase block of the device pair
+#define SECTOR_COUNT      256
+#define CHUNK_SIZE        16384
+#define TEXT_CHARS        256
 
 #define RESULT_FAILED 0
-#define RESULT_DONE 1
+#define RESULT_DONE   1
 
 WCHAR ImagePath[IMAGE_PATH_CHARS];
 volatile LONG AbortRequested;
@@ -159,7 +159,8 @@ static BOOL CheckImage(UpdateRun *run, IMAGE_CHECK *check)
     if (high != 0)
         fileSize = 0xFFFFFFFF;
     FlashSetReadArray(WindowAddress(run, FlashBase));
-    verdict = CheckImageRecords(ReadImageAt, ReadOldFlash, run, fileSize, RecordTable, IMAGE_MAX_RECORDS, check);
+    verdict =
+        CheckImageRecords(ReadImageAt, ReadOldFlash, run, fileSize, RecordTable, IMAGE_MAX_RECORDS, check);
     if (verdict != IMAGE_WRITABLE) {
         ShowRefusal(run, verdict);
         return FALSE;
@@ -244,7 +245,8 @@ static DWORD WriteRecords(UpdateRun *run)
                 ShowFailure(run, TEXT("Unexpected end of file!"), TEXT("ERROR"));
                 return RESULT_FAILED;
             }
-            if (!FlashProgram(chunk, WindowAddress(run, address), n) || !ChunkWasWritten(run, address, chunk, n)) {
+            if (!FlashProgram(chunk, WindowAddress(run, address), n) ||
+                !ChunkWasWritten(run, address, chunk, n)) {
                 ShowFailure(run, TEXT("Error writing to Flash!"), TEXT("ERROR"));
                 return RESULT_FAILED;
             }
@@ -273,7 +275,8 @@ static DWORD UpdateImage(UpdateRun *run)
     }
     if (!ReadImageHeader(run, &check))
         return RESULT_FAILED;
-    wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), run->imageStart, run->imageLength, (int)run->imageLength);
+    wsprintfW(text, TEXT("Image: %.8x  Len: %.8x(%d)"), run->imageStart, run->imageLength,
+              (int)run->imageLength);
     SetDlgItemTextW(run->dialog, IDC_IMAGE_TEXT, text);
     for (i = 0; i < SECTOR_COUNT; i++)
         SectorTable[i] = FlashBase + (DWORD)i * BLOCK_SIZE;
@@ -289,7 +292,8 @@ static BOOL MapFlashWindow(UpdateRun *run)
     run->window = (BYTE *)VirtualAlloc(NULL, FLASH_WINDOW_SIZE, MEM_RESERVE, PAGE_NOACCESS);
     if (run->window == NULL)
         return FALSE;
-    if (!VirtualCopy(run->window, (LPVOID)(UINT_PTR)FlashBase, FLASH_WINDOW_SIZE, PAGE_READWRITE | PAGE_NOCACHE)) {
+    if (!VirtualCopy(run->window, (LPVOID)(UINT_PTR)FlashBase, FLASH_WINDOW_SIZE,
+                     PAGE_READWRITE | PAGE_NOCACHE)) {
         VirtualFree(run->window, 0, MEM_RELEASE);
         run->window = NULL;
         return FALSE;

@@ -9,10 +9,10 @@
 #define IOCTL_OEM_BOARD_INFO CTL_CODE(FILE_DEVICE_HAL, 2051, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define BOOT_FLASH_PHYSICAL 0x00000000
-#define BOOT_FLASH_SIZE 0x20000  // the first 128 KB hold the bootloader
-#define VERSION_TEXT_SIZE 256    // bytes, with the NUL
-#define TIME_TEXT_CHARS 64
-#define REPORT_CHARS 256
+#define BOOT_FLASH_SIZE     0x20000  // the first 128 KB hold the bootloader
+#define VERSION_TEXT_SIZE   256      // bytes, with the NUL
+#define TIME_TEXT_CHARS     64
+#define REPORT_CHARS        256
 
 #define BOARD_ID_VORELLI 1
 
@@ -136,8 +136,8 @@ void ShowBspVersion(HWND owner)
     boardName = info.BoardId == BOARD_ID_VORELLI ? TEXT("VORELLI") : TEXT("UNKNOWN");
 
     haveTime = ReadImageBuildTime(&builtAt);
-    if (!haveTime ||
-        GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, &builtAt, TEXT("dd MMM yyyy"), dateText, TIME_TEXT_CHARS) == 0)
+    if (!haveTime || GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, &builtAt, TEXT("dd MMM yyyy"), dateText,
+                                    TIME_TEXT_CHARS) == 0)
         lstrcpyW(dateText, TEXT("UNKNOWN"));
     if (!haveTime || GetTimeFormatW(LOCALE_SYSTEM_DEFAULT, LOCALE_NOUSEROVERRIDE | TIME_FORCE24HOURFORMAT,
                                     &builtAt, NULL, timeText, TIME_TEXT_CHARS) == 0)

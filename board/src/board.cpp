@@ -48,7 +48,8 @@ nlohmann::json readSettings(const fs::path &file) {
     std::ifstream in(file);
     if (!in) throw BoardError("no virtual board at " + file.parent_path().string() + " (missing board.json)");
     nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) throw BoardError("the board settings " + file.string() + " are not valid JSON");
+    if (j.is_discarded() || !j.is_object())
+        throw BoardError("the board settings " + file.string() + " are not valid JSON");
     return j;
 }
 
@@ -153,9 +154,7 @@ void writeBoardFile(const fs::path &file, const std::string &text) {
     if (!out) throw BoardError("cannot write " + file.string());
 }
 
-std::unique_ptr<Board> Board::open(const fs::path &dir) {
-    return std::unique_ptr<Board>(new Board(dir));
-}
+std::unique_ptr<Board> Board::open(const fs::path &dir) { return std::unique_ptr<Board>(new Board(dir)); }
 
 Board::Board(fs::path dir) : dir_(std::move(dir)), filesRoot_(dir_ / "files") {
     settings_ = readSettings(dir_ / "board.json");

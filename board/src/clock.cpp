@@ -89,9 +89,7 @@ void Clock::keepPace() const {
     std::this_thread::sleep_until(g_origin.wall + std::chrono::nanoseconds(now - g_origin.boardNs));
 }
 
-uint32_t Clock::tickMs() const {
-    return static_cast<uint32_t>(page_->startTick + nowNs() / 1000000u);
-}
+uint32_t Clock::tickMs() const { return static_cast<uint32_t>(page_->startTick + nowNs() / 1000000u); }
 
 void Clock::setPaced(bool paced) { g_paced.store(paced); }
 bool Clock::paced() { return g_paced.load(); }

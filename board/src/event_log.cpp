@@ -28,26 +28,26 @@ bool plainText(std::string_view text) {
 // is one of the simple kinds entries are made of; false for anything else.
 bool appendSimple(std::string &out, const nlohmann::json &value) {
     switch (value.type()) {
-        case nlohmann::json::value_t::string: {
-            const auto &text = value.get_ref<const std::string &>();
-            if (!plainText(text)) return false;
-            ((out += '"') += text) += '"';
-            return true;
-        }
-        case nlohmann::json::value_t::number_integer:
-            out += std::to_string(value.get<int64_t>());
-            return true;
-        case nlohmann::json::value_t::number_unsigned:
-            out += std::to_string(value.get<uint64_t>());
-            return true;
-        case nlohmann::json::value_t::boolean:
-            out += value.get<bool>() ? "true" : "false";
-            return true;
-        case nlohmann::json::value_t::null:
-            out += "null";
-            return true;
-        default:
-            return false;
+    case nlohmann::json::value_t::string: {
+        const auto &text = value.get_ref<const std::string &>();
+        if (!plainText(text)) return false;
+        ((out += '"') += text) += '"';
+        return true;
+    }
+    case nlohmann::json::value_t::number_integer:
+        out += std::to_string(value.get<int64_t>());
+        return true;
+    case nlohmann::json::value_t::number_unsigned:
+        out += std::to_string(value.get<uint64_t>());
+        return true;
+    case nlohmann::json::value_t::boolean:
+        out += value.get<bool>() ? "true" : "false";
+        return true;
+    case nlohmann::json::value_t::null:
+        out += "null";
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -55,7 +55,8 @@ bool appendSimple(std::string &out, const nlohmann::json &value) {
 // own in key order, byte for byte as the JSON library writes the merged
 // object; nullopt for any other entry. Entries are written all the time:
 // this spares the merge's copies and the library's general writer.
-std::optional<std::string> simpleLine(const nlohmann::json &event, const std::vector<std::pair<std::string_view, nlohmann::json>> &added) {
+std::optional<std::string> simpleLine(const nlohmann::json &event,
+                                      const std::vector<std::pair<std::string_view, nlohmann::json>> &added) {
     std::string out = "{";
     auto extra = added.begin();
     bool first = true;

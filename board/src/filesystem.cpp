@@ -96,8 +96,7 @@ std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
     unsigned char type = DT_UNKNOWN;
     while (folder.next(candidate, type)) {
         if ((best && candidate >= best->name) || candidate == name || !namesEqual(candidate, name)) continue;
-        if (::lstat((dir / candidate).c_str(), &st) != 0 || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
-            continue;
+        if (::lstat((dir / candidate).c_str(), &st) != 0 || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode))) continue;
         best = Entry{candidate, st.st_mode};
     }
     return best;
@@ -334,7 +333,10 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
         if (type == DT_UNKNOWN) {
             struct stat st = {};
             if (::fstatat(dir->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone already
-            type = S_ISLNK(st.st_mode) ? DT_LNK : S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            type = S_ISLNK(st.st_mode)   ? DT_LNK
+                   : S_ISDIR(st.st_mode) ? DT_DIR
+                   : S_ISREG(st.st_mode) ? DT_REG
+                                         : DT_UNKNOWN;
         }
         if (type == DT_LNK) {
             auto target = followLink(host, lookup.root);
@@ -412,7 +414,8 @@ bool HalfMadeFile::putInPlace(const std::string &name) {
 void removeHalfMadeCopies(const Board &board) {
     std::error_code ec;
     // Links are not followed: what they lead to is not this folder's.
-    for (fs::recursive_directory_iterator it(board.filesRoot(), fs::directory_options::skip_permission_denied, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(board.filesRoot(), fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
         std::error_code sec;
         if (halfMade(it->path().filename().native()) && it->symlink_status(sec).type() == fs::file_type::regular)
             fs::remove(it->path(), sec);

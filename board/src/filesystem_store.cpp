@@ -87,8 +87,7 @@ std::shared_ptr<const nlohmann::json> readJsonObject(const fs::path &file) {
 
 void writeText(const fs::path &file, const std::string &text) {
     static std::atomic<unsigned> counter{0};
-    const fs::path tmp =
-        file.string() + ".tmp-" + std::to_string(os::processId()) + "-" + std::to_string(counter++);
+    const fs::path tmp = file.string() + ".tmp-" + std::to_string(os::processId()) + "-" + std::to_string(counter++);
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         out << text;

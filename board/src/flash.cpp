@@ -177,8 +177,10 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
         const auto &f = all.at(faults);
         if (!f.is_object()) throw BoardError("the board setting /flash/faults must be an object");
         const std::pair<const char *, uint8_t> kinds[] = {
-            {"locked", flash::FAULT_LOCKED},           {"low_voltage", flash::FAULT_LOW_VOLTAGE},
-            {"erase_fails", flash::FAULT_ERASE_FAILS}, {"stuck_busy", flash::FAULT_STUCK_BUSY},
+            {"locked", flash::FAULT_LOCKED},
+            {"low_voltage", flash::FAULT_LOW_VOLTAGE},
+            {"erase_fails", flash::FAULT_ERASE_FAILS},
+            {"stuck_busy", flash::FAULT_STUCK_BUSY},
             {"program_fails", flash::FAULT_PROGRAM_FAILS},
         };
         for (const auto &[name, bit] : kinds)

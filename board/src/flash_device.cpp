@@ -18,7 +18,6 @@ void Device::powerUp(DeviceState &s) {
     s.window = kNoWindow;
 }
 
-
 void Device::setCell(uint32_t word, uint16_t value) {
     uint8_t *p = c_.array + word * 4u + c_.half * 2u;
     p[0] = static_cast<uint8_t>(value);
@@ -64,10 +63,8 @@ void Device::write(uint32_t word, uint16_t value, uint64_t now) {
         command(word, value, now);
         break;
     case Mode::EraseSetup:
-        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock)
-            startErase(now);
-        else
-            sequenceError();
+        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock) startErase(now);
+        else sequenceError();
         break;
     case Mode::BufferCount:
         if (value >= kBufferWords || blockOf(word) != s_.sequenceBlock) {
@@ -92,10 +89,8 @@ void Device::write(uint32_t word, uint16_t value, uint64_t now) {
         if (++s_.filled == s_.count) s_.mode = Mode::BufferConfirm;
         break;
     case Mode::BufferConfirm:
-        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock)
-            startProgram(now);
-        else
-            sequenceError();
+        if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock) startProgram(now);
+        else sequenceError();
         break;
     }
 }

@@ -78,10 +78,10 @@ struct StuckBit {
 // What one device needs besides its state: its half of the array, its
 // faults and the busy times.
 struct DeviceContext {
-    uint8_t *array;                        // the whole array, bus words
-    unsigned half;                         // 0: bits 0-15, 1: bits 16-31
-    const uint8_t *blockFaults;            // FAULT_* per block
-    const std::vector<StuckBit> *stuck;    // this device's stuck cells
+    uint8_t *array;                      // the whole array, bus words
+    unsigned half;                       // 0: bits 0-15, 1: bits 16-31
+    const uint8_t *blockFaults;          // FAULT_* per block
+    const std::vector<StuckBit> *stuck;  // this device's stuck cells
     uint64_t eraseNs;
     uint64_t programNs;
 };

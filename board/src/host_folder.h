@@ -28,7 +28,8 @@ inline int openWithoutLinks(const char *path, int flags) {
 // the folder's descriptor, without the extra calls of a directory stream.
 class HostFolder {
   public:
-    explicit HostFolder(const std::filesystem::path &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    explicit HostFolder(const std::filesystem::path &dir)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
     // Reads a folder already open, from where its descriptor stands, and
     // leaves the descriptor open.
     explicit HostFolder(int fd) : fd_(fd), owned_(false) {}
@@ -42,7 +43,8 @@ class HostFolder {
     bool next(std::string &name, unsigned char &type) {
         while (fd_ >= 0) {
             if (pos_ >= len_) {
-                if (!buf_) buf_ = std::make_unique_for_overwrite<char[]>(kBufferSize);  // on the heap: small thread stacks
+                if (!buf_)
+                    buf_ = std::make_unique_for_overwrite<char[]>(kBufferSize);  // on the heap: small thread stacks
                 const long n = ::syscall(SYS_getdents64, fd_, buf_.get(), kBufferSize);
                 if (n <= 0) return false;
                 len_ = static_cast<size_t>(n);

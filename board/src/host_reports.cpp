@@ -38,21 +38,19 @@ std::string caseKey(std::string_view name) {
     return out;
 }
 
-bool counted(std::string_view name) {
-    return name != "." && name != ".." && !name.starts_with(kCopyTempPrefix);
-}
+bool counted(std::string_view name) { return name != "." && name != ".." && !name.starts_with(kCopyTempPrefix); }
 
 // File systems whose every change passes through this host's kernel, and
 // so reaches inotify. A network or FUSE folder may change behind its back.
 bool reportsEveryChange(const struct statfs &fs) {
     switch (static_cast<unsigned long>(fs.f_type)) {
-        case TMPFS_MAGIC:
-        case EXT4_SUPER_MAGIC:  // also ext2 and ext3
-        case XFS_SUPER_MAGIC:
-        case BTRFS_SUPER_MAGIC:
-            return true;
-        default:
-            return false;
+    case TMPFS_MAGIC:
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -235,7 +233,8 @@ class HostReports {
         std::filesystem::path at = root;
         auto next = relative.begin();
         for (;;) {
-            const int wd = ::inotify_add_watch(fd_, at.c_str(), IN_MOVE_SELF | IN_DELETE_SELF | IN_MASK_ADD | IN_ONLYDIR);
+            const int wd =
+                ::inotify_add_watch(fd_, at.c_str(), IN_MOVE_SELF | IN_DELETE_SELF | IN_MASK_ADD | IN_ONLYDIR);
             if (wd < 0) return false;
             watches_[wd].onTheWay = true;
             if (next == relative.end() || *next == ".") return true;
@@ -381,8 +380,8 @@ class HostReports {
     int fd_ = -1;
     uint32_t forks_ = 0;  // the process's forks when the descriptor was made
     std::map<int, Watch> watches_;
-    std::map<Id, int> byId_;                // kept folders
-    std::map<std::string, int> byPath_;     // kept folders open, by the path that led to them
+    std::map<Id, int> byId_;                            // kept folders
+    std::map<std::string, int> byPath_;                 // kept folders open, by the path that led to them
     std::map<std::string, int, std::less<>> fileDirs_;  // folders of state files, by path
     size_t keptCount_ = 0;
     uint64_t lastMark_ = 0;

@@ -35,8 +35,7 @@ const int g_forkWatch = ::pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_ad
 
 // A number of the calling thread or process, asked of the system once per
 // thread and again in a forked child, whose threads are new threads.
-template <uint32_t (*Ask)()>
-uint32_t askedOncePerThread() {
+template <uint32_t (*Ask)()> uint32_t askedOncePerThread() {
     struct Kept {
         uint32_t forks = UINT32_MAX;
         uint32_t value = 0;
@@ -182,8 +181,7 @@ void lockShared(SharedLock &lock) {
             word.compare_exchange_strong(owner, self, std::memory_order_acquire, std::memory_order_relaxed))
             return;
         owner = word.load(std::memory_order_relaxed);
-        if (owner == 0 &&
-            word.compare_exchange_weak(owner, self, std::memory_order_acquire, std::memory_order_relaxed))
+        if (owner == 0 && word.compare_exchange_weak(owner, self, std::memory_order_acquire, std::memory_order_relaxed))
             return;
     }
 }
@@ -194,7 +192,8 @@ uint32_t processId() { return askedOncePerThread<askProcess>(); }
 
 uint32_t forkCount() { return g_forks.load(std::memory_order_relaxed); }
 
-FileLock::FileLock(const std::filesystem::path &file) : handle_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+FileLock::FileLock(const std::filesystem::path &file)
+    : handle_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
     if (handle_ < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
     while (::flock(static_cast<int>(handle_), LOCK_EX) != 0) {
         if (errno != EINTR) {

@@ -30,9 +30,9 @@ bool processGone(DWORD id) {
 }  // namespace
 
 Mapping::Mapping(const std::filesystem::path &file, size_t size, Open how) : size_(size) {
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                how == Open::Create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle =
+        CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, how == Open::Create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) throw BoardError("cannot open " + file.string() + ": " + reason());
     LARGE_INTEGER length{};
     if (!GetFileSizeEx(handle, &length)) {
@@ -149,11 +149,11 @@ namespace {
 bool identityFrom(HANDLE handle, FileIdentity &identity) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info)) return false;
-    identity = FileIdentity{info.dwVolumeSerialNumber,
-                            static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow,
-                            static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow,
-                            static_cast<int64_t>(static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
-                                                 info.ftLastWriteTime.dwLowDateTime)};
+    identity =
+        FileIdentity{info.dwVolumeSerialNumber, static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow,
+                     static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow,
+                     static_cast<int64_t>(static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                          info.ftLastWriteTime.dwLowDateTime)};
     return true;
 }
 

@@ -159,7 +159,8 @@ void setKeyHeld(const Board &board, const std::string &key, bool held) {
     if (held && !wasHeld) {
         auto &presses = keys["presses"];
         if (!presses.is_object()) presses = nlohmann::json::object();
-        const uint64_t n = presses.contains(key) && presses[key].is_number_unsigned() ? presses[key].get<uint64_t>() : 0;
+        const uint64_t n =
+            presses.contains(key) && presses[key].is_number_unsigned() ? presses[key].get<uint64_t>() : 0;
         presses[key] = n + 1;
     }
     store::writeJson(keysFile(board), keys);

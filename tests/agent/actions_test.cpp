@@ -105,10 +105,12 @@ TEST_F(Actions, ShortcutTexts) {
     put(files() / "caf\xC3\xA9.exe", "MZ");
     const std::string pword = "\\Windows\\pword.exe";
     const ShortcutCase cases[] = {
-        {"quoted program and an argument", "23#\"\\Program Files\\Tool\\tool.exe\" -x",
+        {"quoted program and an argument",
+         "23#\"\\Program Files\\Tool\\tool.exe\" -x",
          {{"\\Program Files\\Tool\\tool.exe", "-x", true}}},
         {"plain program", "19#\\Windows\\pword.exe", {{pword, "<none>", true}}},
-        {"program and arguments", "31#\\Windows\\pword.exe \\My Documents\\a.doc",
+        {"program and arguments",
+         "31#\\Windows\\pword.exe \\My Documents\\a.doc",
          {{pword, "\\My Documents\\a.doc", true}}},
         {"no number before the #", "#\\Windows\\pword.exe", {{pword, "<none>", true}}},
         {"anything before the first # is skipped", "abc def#\\Windows\\pword.exe", {{pword, "<none>", true}}},
@@ -125,13 +127,13 @@ TEST_F(Actions, ShortcutTexts) {
         {"nothing after the #: empty program", "7#", {{"", "<none>", false}}},
         {"two spaces: arguments start with a space", "9#\\Windows\\pword.exe  -x", {{pword, " -x", true}}},
         {"trailing space: no arguments", "9#\\Windows\\pword.exe ", {{pword, "<none>", true}}},
-        {"text between closing quote and space is dropped", "9#\"\\Windows\\pword.exe\"zz -y",
-         {{pword, "-y", true}}},
+        {"text between closing quote and space is dropped", "9#\"\\Windows\\pword.exe\"zz -y", {{pword, "-y", true}}},
         {"text after closing quote without a space", "9#\"\\Windows\\pword.exe\"zz", {{pword, "<none>", true}}},
         {"8-bit text goes through the code page", "1#\\caf\xE9.exe", {{"\\caf\xC3\xA9.exe", "<none>", true}}},
         {"# as the 255th byte is read", std::string(254, 'x') + "#", {{"", "<none>", false}}},
         {"# beyond the 255 bytes read is not", std::string(255, 'x') + "#\\Windows\\pword.exe", {}},
-        {"arguments cut at the 255th byte", "1#\\Windows\\pword.exe " + std::string(300, 'a'),
+        {"arguments cut at the 255th byte",
+         "1#\\Windows\\pword.exe " + std::string(300, 'a'),
          {{pword, std::string(255 - 21, 'a'), true}}},
     };
     for (const auto &c : cases) {

@@ -36,8 +36,8 @@ inline std::vector<Start> startsOf(const std::vector<nlohmann::json> &events) {
         const std::string kind = e.value("event", "");
         if (kind != "process" && kind != "process_failed") continue;
         const nlohmann::json cmd = e.contains("command_line") ? e["command_line"] : nlohmann::json();
-        out.push_back(Start{e.value("image", ""), cmd.is_null() ? "<none>" : cmd.get<std::string>(),
-                            kind == "process"});
+        out.push_back(
+            Start{e.value("image", ""), cmd.is_null() ? "<none>" : cmd.get<std::string>(), kind == "process"});
     }
     return out;
 }

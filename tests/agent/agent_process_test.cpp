@@ -33,8 +33,9 @@ class AgentProcess : public ::testing::Test {
     void start(bool throughVboard = false) {
         const size_t booted = board_.events("start").size();
         if (throughVboard)
-            agent_ = std::async(std::launch::async,
-                                [d = dir()] { return vtest::run("vboard", {"run", d, "autorun-agent"}, {}, 60); });
+            agent_ = std::async(std::launch::async, [d = dir()] {
+                return vtest::run("vboard", {"run", d, "autorun-agent"}, {}, 60);
+            });
         else
             agent_ = std::async(std::launch::async, [d = dir()] {
                 return vtest::run("autorun-agent", {}, {{"VBOARD_DIR", d}}, 60);

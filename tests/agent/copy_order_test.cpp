@@ -36,13 +36,10 @@ INSTANTIATE_TEST_SUITE_P(
     Walk, CopyOrder,
     ::testing::Values(
         // A queue of folders taken last-in first-out would copy "windows" first.
-        OrderCase{"two spellings", {{"Windows/Dup.txt", "A"}, {"windows/dup.txt", "B"}}, {"Windows"}, "Windows/Dup.txt",
-                  "B"},
-        OrderCase{"three spellings",
-                  {{"DIR/f.txt", "1"}, {"Dir/f.txt", "2"}, {"dir/F.TXT", "3"}},
-                  {"Dir"},
-                  "Dir/f.txt",
-                  "3"},
+        OrderCase{
+            "two spellings", {{"Windows/Dup.txt", "A"}, {"windows/dup.txt", "B"}}, {"Windows"}, "Windows/Dup.txt", "B"},
+        OrderCase{
+            "three spellings", {{"DIR/f.txt", "1"}, {"Dir/f.txt", "2"}, {"dir/F.TXT", "3"}}, {"Dir"}, "Dir/f.txt", "3"},
         // The whole of "A" (both of its subfolders) before anything of "a".
         OrderCase{"a subfolder walked when met",
                   {{"A/x/f.txt", "1"}, {"a/X/f.txt", "2"}, {"a/x/f.txt", "3"}, {"A/y/g.txt", "4"}},

@@ -53,9 +53,11 @@ TEST_F(Answers, ShiftHeldPressedSinceTheLastQueryOrBothDropTheCard) {
         EXPECT_EQ(GetAsyncKeyState(VK_SHIFT) & 0xFFFF, 0) << "the process's first look";
         notify(u"\\A");
         notify(u"\\B");
-        for (const auto *step : c.before1) board::setKeyHeld(wince::currentBoard(), "shift", std::string(step) == "down");
+        for (const auto *step : c.before1)
+            board::setKeyHeld(wince::currentBoard(), "shift", std::string(step) == "down");
         DrainMountQueue(reader_);
-        for (const auto *step : c.before2) board::setKeyHeld(wince::currentBoard(), "shift", std::string(step) == "down");
+        for (const auto *step : c.before2)
+            board::setKeyHeld(wince::currentBoard(), "shift", std::string(step) == "down");
         DrainMountQueue(reader_);
         const auto all = programs();
         EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(startsBefore), all.end()), c.handled);

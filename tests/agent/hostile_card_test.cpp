@@ -67,8 +67,10 @@ TEST_F(HostileCards, TheNextCardIsHandledWithinSeconds) {
              fs::create_symlink(".", c / "AutoCopy" / "b");
              vtest::writeFile(c / "AutoCopy" / "real.txt", "real");
          }},
-        {"a link to the card's root in AutoRun", [](const fs::path &c) { fs::create_symlink("..", c / "AutoRun" / "up.exe"); }},
-        {"a FIFO under AutoCopy", [](const fs::path &c) { ASSERT_EQ(::mkfifo((c / "AutoCopy" / "pipe").c_str(), 0644), 0); }},
+        {"a link to the card's root in AutoRun",
+         [](const fs::path &c) { fs::create_symlink("..", c / "AutoRun" / "up.exe"); }},
+        {"a FIFO under AutoCopy",
+         [](const fs::path &c) { ASSERT_EQ(::mkfifo((c / "AutoCopy" / "pipe").c_str(), 0644), 0); }},
         {"a FIFO named as a shortcut",
          [](const fs::path &c) { ASSERT_EQ(::mkfifo((c / "AutoRun" / "x.lnk").c_str(), 0644), 0); }},
         {"a FIFO named as a program",
@@ -81,8 +83,9 @@ TEST_F(HostileCards, TheNextCardIsHandledWithinSeconds) {
          }},
     };
 
-    agent_ = std::async(std::launch::async,
-                        [d = dir()] { return vtest::run("autorun-agent", {}, {{"VBOARD_DIR", d}}, 120); });
+    agent_ = std::async(std::launch::async, [d = dir()] {
+        return vtest::run("autorun-agent", {}, {{"VBOARD_DIR", d}}, 120);
+    });
     ASSERT_TRUE(waitFor([&] { return !board_.events("start").empty(); }, 20s)) << "the agent did not boot";
 
     size_t expected = 0;

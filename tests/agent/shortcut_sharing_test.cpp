@@ -11,8 +11,8 @@ TEST_F(ShortcutSharing, AShortcutOpenForReadingElsewhereStillStarts) {
     put(card_ / "AutoRun" / "locked.lnk", "1#\\Windows\\locked.exe");
     const std::u16string card = u"\\Storage Card\\AutoRun\\";
     // A reader that shares reading, and one that shares nothing.
-    HANDLE reader = CreateFileW((card + u"go.lnk").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE reader =
+        CreateFileW((card + u"go.lnk").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE owner = CreateFileW((card + u"locked.lnk").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     ASSERT_NE(owner, INVALID_HANDLE_VALUE);

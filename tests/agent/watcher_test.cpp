@@ -116,7 +116,8 @@ TEST_F(Drain, ANameThatDoesNotEndInTheMessageIsNoVolume) {
     notify(u"\\" + std::u16string(32, u'M'), 96);  // the NUL in the last two bytes
     DrainMountQueue(reader_);
     const std::string m(32, 'M');
-    EXPECT_EQ(programs(), (std::vector<std::string>{"\\" + m + "\\AutoRun\\" + m + ".exe", "\\Windows\\" + m + ".exe"}));
+    EXPECT_EQ(programs(),
+              (std::vector<std::string>{"\\" + m + "\\AutoRun\\" + m + ".exe", "\\Windows\\" + m + ".exe"}));
     EXPECT_TRUE(queueEmpty());
 }
 
@@ -126,8 +127,8 @@ TEST_F(Drain, AShortMessageDoesNotBorrowTheLastOnesBytes) {
     card("SD");
     put(board_.dir() / "card-SDcard2" / "AutoRun" / "wrong.exe", "MZ");
     board::mountVolume(wince::currentBoard(), "SDcard2", board_.dir() / "card-SDcard2");
-    notify(u"\\XXcard2");           // no such volume: nothing happens
-    notify(u"\\SD", 28 + 3 * 2);  // "\SD" and no NUL; with the old bytes it would read "\SDcard2"
+    notify(u"\\XXcard2");             // no such volume: nothing happens
+    notify(u"\\SD", 28 + 3 * 2);      // "\SD" and no NUL; with the old bytes it would read "\SDcard2"
     notify(u"\\SD", 28 + 3 * 2 + 1);  // half a NUL is none either
     DrainMountQueue(reader_);
     EXPECT_TRUE(programs().empty());

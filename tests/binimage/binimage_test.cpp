@@ -12,15 +12,21 @@ namespace {
 using nlohmann::json;
 
 TEST(BinImage, BuildWritesTheLayoutTheToolReads) {
-    const json d = {{"start", "0x80080000"},
-                    {"length", 100},
-                    {"records", {{{"address", "0x80080000"}, {"hex", "01020304"}}}}};
+    const json d = {
+        {"start", "0x80080000"}, {"length", 100}, {"records", {{{"address", "0x80080000"}, {"hex", "01020304"}}}}};
     const std::string b = binimage::build(d);
-    const std::string expected("B000FF\n"
-                               "\x00\x00\x08\x80" "\x64\x00\x00\x00"
-                               "\x00\x00\x08\x80" "\x04\x00\x00\x00" "\x0a\x00\x00\x00" "\x01\x02\x03\x04"
-                               "\x00\x00\x00\x00" "\x00\x00\x00\x00" "\x00\x00\x00\x00",
-                               7 + 8 + 16 + 12);
+    const std::string expected(
+        "B000FF\n"
+        "\x00\x00\x08\x80"
+        "\x64\x00\x00\x00"
+        "\x00\x00\x08\x80"
+        "\x04\x00\x00\x00"
+        "\x0a\x00\x00\x00"
+        "\x01\x02\x03\x04"
+        "\x00\x00\x00\x00"
+        "\x00\x00\x00\x00"
+        "\x00\x00\x00\x00",
+        7 + 8 + 16 + 12);
     EXPECT_EQ(b, expected);
 }
 

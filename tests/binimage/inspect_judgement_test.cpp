@@ -30,9 +30,9 @@ TEST(InspectJudgement, RecordsOverEachOtherAndOverOldFlash) {
     struct Case {
         const char *name;
         json image;
-        uint32_t oldFill;        // the flash outside the erased blocks
-        const char *refusal;     // null: written
-        const char *finding;     // part of the refusal's reason
+        uint32_t oldFill;     // the flash outside the erased blocks
+        const char *refusal;  // null: written
+        const char *finding;  // part of the refusal's reason
     };
     const std::vector<Case> cases = {
         {"same bytes twice", twoRecords(0x80080000, "11223344", 0x80080000, "11223344"), 0, nullptr, ""},
@@ -82,12 +82,11 @@ TEST(InspectJudgement, AnImageMayHaveUpTo2048RecordsWithData) {
 }
 
 TEST(InspectJudgement, WrittenContentsLetTheLaterRecordWin) {
-    const std::string bytes = binimage::build(json{
-        {"start", 0x80080000u},
-        {"records",
-         {{{"address", 0x80080000u}, {"hex", "ffffffffffffffff"}},
-          {{"address", 0x80080004u}, {"hex", "0102"}},
-          {{"address", 0x80080000u}, {"hex", "aa"}}}}});
+    const std::string bytes = binimage::build(json{{"start", 0x80080000u},
+                                                   {"records",
+                                                    {{{"address", 0x80080000u}, {"hex", "ffffffffffffffff"}},
+                                                     {{"address", 0x80080004u}, {"hex", "0102"}},
+                                                     {{"address", 0x80080000u}, {"hex", "aa"}}}}});
     const auto report = binimage::inspect(bytes);
     ASSERT_FALSE(report.refusal);
     const auto written = binimage::writtenContents(bytes, report);

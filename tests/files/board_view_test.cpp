@@ -99,8 +99,7 @@ class BoardView : public OnBoard {
 };
 
 TEST_F(BoardView, OnlyFilesRealFoldersAndLinksToFilesInsideAreListed) {
-    EXPECT_EQ(listed("\\v\\*"),
-              (std::set<std::string>{"plain.txt", "sub/", "tofile", "x.vboard-copy-1"}));
+    EXPECT_EQ(listed("\\v\\*"), (std::set<std::string>{"plain.txt", "sub/", "tofile", "x.vboard-copy-1"}));
     EXPECT_EQ(listed("\\v\\*.lnk"), std::set<std::string>{});
 }
 
@@ -145,9 +144,8 @@ TEST_F(BoardView, WhatIsNotListedCannotBeOpenedOrEntered) {
 TEST_F(BoardView, CopiesNeitherReadNorReplaceWhatTheBoardDoesNotShow) {
     for (const char *from : {"\\v\\fifo", "\\v\\sock", "\\v\\dev", "\\v\\todir"}) {
         SCOPED_TRACE(from);
-        auto copied = std::async(std::launch::async, [from = W(from)] {
-            return CopyFileW(from.c_str(), u"\\copy.txt", FALSE);
-        });
+        auto copied =
+            std::async(std::launch::async, [from = W(from)] { return CopyFileW(from.c_str(), u"\\copy.txt", FALSE); });
         ASSERT_EQ(copied.wait_for(5s), std::future_status::ready) << "the copy blocks";
         EXPECT_FALSE(copied.get());
         EXPECT_FALSE(fs::exists(files() / "copy.txt"));

@@ -72,11 +72,20 @@ class CopySpelling : public OnBoard, public ::testing::WithParamInterface<CopyCa
 // The tree as set up, with `changes` made to it.
 std::map<std::string, std::string> setUpTree(std::map<std::string, std::string> changes = {}) {
     std::map<std::string, std::string> out = {
-        {"card/Dir", "<dir>"},          {"card/Dir/a.txt", "card a"},     {"card/IN.TXT", "card in"},
-        {"card/in.txt", "<fifo>"},      {"card/ldir", "-> Dir"},          {"files/Sub", "<dir>"},
-        {"files/Sub/Doc.TXT", "old doc"}, {"files/OUT.TXT", "old out"},   {"files/out.txt", "<fifo>"},
-        {"files/target.txt", "old target"}, {"files/tolink", "-> target.txt"}, {"files/lsub", "-> Sub"},
-        {"files/v", "<dir>"},           {"files/v/hidden.txt", "under the volume"},
+        {"card/Dir", "<dir>"},
+        {"card/Dir/a.txt", "card a"},
+        {"card/IN.TXT", "card in"},
+        {"card/in.txt", "<fifo>"},
+        {"card/ldir", "-> Dir"},
+        {"files/Sub", "<dir>"},
+        {"files/Sub/Doc.TXT", "old doc"},
+        {"files/OUT.TXT", "old out"},
+        {"files/out.txt", "<fifo>"},
+        {"files/target.txt", "old target"},
+        {"files/tolink", "-> target.txt"},
+        {"files/lsub", "-> Sub"},
+        {"files/v", "<dir>"},
+        {"files/v/hidden.txt", "under the volume"},
     };
     for (auto &[k, v] : changes) out[k] = v;
     return out;
@@ -108,15 +117,14 @@ INSTANTIATE_TEST_SUITE_P(
                  setUpTree({{"files/target.txt", "card in"}})},
         CopyCase{"IntoTheVolumeNotTheFolderItHides", "\\v\\IN.TXT", "\\v\\hidden.txt", true, 0,
                  setUpTree({{"card/hidden.txt", "card in"}})},
-        CopyCase{"NoWayThroughAFolderLinkOfTheSource", "\\v\\ldir\\a.txt", "\\new.txt", false,
-                 ERROR_INVALID_NAME, setUpTree()},
-        CopyCase{"NoWayThroughAFolderLinkOfTheDestination", "\\v\\IN.TXT", "\\lsub\\new.txt", false,
-                 ERROR_INVALID_NAME, setUpTree()},
+        CopyCase{"NoWayThroughAFolderLinkOfTheSource", "\\v\\ldir\\a.txt", "\\new.txt", false, ERROR_INVALID_NAME,
+                 setUpTree()},
+        CopyCase{"NoWayThroughAFolderLinkOfTheDestination", "\\v\\IN.TXT", "\\lsub\\new.txt", false, ERROR_INVALID_NAME,
+                 setUpTree()},
         CopyCase{"NoFolderIsMade", "\\v\\IN.TXT", "\\Nowhere\\new.txt", false, ERROR_PATH_NOT_FOUND, setUpTree()},
         CopyCase{"NotOntoAFolder", "\\v\\IN.TXT", "\\SUB", false, ERROR_ACCESS_DENIED, setUpTree()},
         CopyCase{"NotOntoItself", "\\sub\\Doc.TXT", "\\SUB\\DOC.TXT", false, ERROR_SHARING_VIOLATION, setUpTree()},
-        CopyCase{"NotOntoItselfThroughALink", "\\target.txt", "\\tolink", false, ERROR_SHARING_VIOLATION,
-                 setUpTree()},
+        CopyCase{"NotOntoItselfThroughALink", "\\target.txt", "\\tolink", false, ERROR_SHARING_VIOLATION, setUpTree()},
         CopyCase{"AMissingSource", "\\v\\missing.txt", "\\new.txt", false, ERROR_FILE_NOT_FOUND, setUpTree()}),
     [](const ::testing::TestParamInfo<CopyCase> &info) { return std::string(info.param.name); });
 

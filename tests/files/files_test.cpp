@@ -185,10 +185,10 @@ TEST_F(Files, NoPathLeadsOutOfTheBoard) {
     put(outside / "secret.txt", "secret");
     const fs::path t = files() / "t";
     put(t / "inside.txt", "inside");
-    fs::create_directory_symlink(outside, t / "out");                // a folder link out
-    fs::create_symlink(outside / "secret.txt", t / "s.lnk");         // a file link out
-    fs::create_symlink(outside / "new.txt", t / "dangling");         // would create outside
-    fs::create_symlink(t / "inside.txt", t / "alias.txt");           // a link that stays in
+    fs::create_directory_symlink(outside, t / "out");         // a folder link out
+    fs::create_symlink(outside / "secret.txt", t / "s.lnk");  // a file link out
+    fs::create_symlink(outside / "new.txt", t / "dangling");  // would create outside
+    fs::create_symlink(t / "inside.txt", t / "alias.txt");    // a link that stays in
 
     EXPECT_EQ(readAll("\\..\\board.json"), "<cannot open>");
     EXPECT_EQ(readAll("\\t\\..\\..\\board.json"), "<cannot open>");

@@ -38,10 +38,10 @@ TEST_F(Find, PatternsAndCase) {
         Names want;
     };
     const Case cases[] = {
-        {"\\dir\\*", {"Folder.exe", "Setup.EXE", "Sub", "a.lnk", "b.LNK", "readme", "tool.exe", "tool.exe.txt",
-                      "tool.exel"}},
-        {"\\dir\\*.*", {"Folder.exe", "Setup.EXE", "Sub", "a.lnk", "b.LNK", "readme", "tool.exe", "tool.exe.txt",
-                        "tool.exel"}},
+        {"\\dir\\*",
+         {"Folder.exe", "Setup.EXE", "Sub", "a.lnk", "b.LNK", "readme", "tool.exe", "tool.exe.txt", "tool.exel"}},
+        {"\\dir\\*.*",
+         {"Folder.exe", "Setup.EXE", "Sub", "a.lnk", "b.LNK", "readme", "tool.exe", "tool.exe.txt", "tool.exel"}},
         {"\\dir\\*.exe", {"Folder.exe", "Setup.EXE", "tool.exe"}},
         {"\\DIR\\*.LNK", {"a.lnk", "b.LNK"}},
         {"\\dir\\tool.???", {"tool.exe"}},
@@ -79,7 +79,7 @@ TEST_F(Find, RecordsCarryAttributesAndSizes) {
 
 TEST_F(Find, NeverTheDotEntriesAndNeverUnspellableNames) {
     put(files() / "odd" / "back\\slash", "x");  // a host name no board path can spell
-    put(files() / "odd" / "bad\xFFutf8", "x");          // a host name that is not text
+    put(files() / "odd" / "bad\xFFutf8", "x");  // a host name that is not text
     put(files() / "odd" / "ok", "x");
     EXPECT_EQ(names("\\odd\\*"), Names{"ok"});
     EXPECT_EQ(names("\\odd\\.*"), Names{"!" + std::to_string(ERROR_FILE_NOT_FOUND)});
@@ -163,9 +163,12 @@ TEST(BoardNames, NormalizedPaths) {
         {"..a\\a..\\...", "\\..a\\a..\\..."},
         {std::string("\\A\0B", 4), "\\ab"},
         {std::string("\\.\0\\x", 5), "\\x"},
-        {"\\\xC3\x89T\xC3\xA9\\Stra\xC3\x9F" "E", "\\\xC3\xA9t\xC3\xA9\\stra\xC3\x9F" "e"},  // ÉTé\\StraßE
-        {"\\\xD0\x9F\xD1\x80 X\\Y", "\\\xD0\xBF\xD1\x80 x\\y"},                           // Пр X
-        {"\\\xCE\x91\xCE\x92", "\\\xCE\xB1\xCE\xB2"},                                         // ΑΒ
+        {"\\\xC3\x89T\xC3\xA9\\Stra\xC3\x9F"
+         "E",
+         "\\\xC3\xA9t\xC3\xA9\\stra\xC3\x9F"
+         "e"},                                                   // ÉTé\\StraßE
+        {"\\\xD0\x9F\xD1\x80 X\\Y", "\\\xD0\xBF\xD1\x80 x\\y"},  // Пр X
+        {"\\\xCE\x91\xCE\x92", "\\\xCE\xB1\xCE\xB2"},            // ΑΒ
     };
     for (const auto &[path, want] : cases) EXPECT_EQ(board::normalizedBoardPath(path), want) << path;
 }

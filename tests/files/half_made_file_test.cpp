@@ -23,9 +23,9 @@ std::set<std::string> namesIn(const fs::path &dir) {
 
 struct Making {
     const char *name;
-    bool unnamed;      // a file without a name may be tried
-    bool nameTaken;    // "dest.txt" is there before the copy is put in place
-    bool putInPlace;   // or given up
+    bool unnamed;     // a file without a name may be tried
+    bool nameTaken;   // "dest.txt" is there before the copy is put in place
+    bool putInPlace;  // or given up
 };
 
 void PrintTo(const Making &m, std::ostream *os) { *os << m.name; }

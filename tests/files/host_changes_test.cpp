@@ -57,31 +57,31 @@ TEST_P(StateFile, TheNextReadSeesAHostChange) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StateFile,
-    ::testing::Values(
-        TableChange{"ReplacedByRename",
-                    [](const fs::path &table, const std::string &text) {
-                        vtest::writeFile(table.string() + ".new", text);
-                        fs::rename(table.string() + ".new", table);
-                    },
-                    {"One"}},
-        TableChange{"WrittenInPlace", [](const fs::path &table, const std::string &text) { vtest::writeFile(table, text); },
-                    {"One"}},
-        TableChange{"Removed", [](const fs::path &table, const std::string &) { fs::remove(table); }, {}},
-        TableChange{"RemovedThenMadeAgain",
-                    [](const fs::path &table, const std::string &text) {
-                        fs::remove(table);
-                        vtest::writeFile(table, text);
-                    },
-                    {"One"}},
-        // The whole board folder moved aside and another put in its place.
-        TableChange{"ItsFolderReplaced",
-                    [](const fs::path &table, const std::string &text) {
-                        const fs::path dir = table.parent_path();
-                        fs::rename(dir, dir.string() + "-aside");
-                        fs::create_directory(dir);
-                        vtest::writeFile(table, text);
-                    },
-                    {"One"}}),
+    ::testing::Values(TableChange{"ReplacedByRename",
+                                  [](const fs::path &table, const std::string &text) {
+                                      vtest::writeFile(table.string() + ".new", text);
+                                      fs::rename(table.string() + ".new", table);
+                                  },
+                                  {"One"}},
+                      TableChange{"WrittenInPlace",
+                                  [](const fs::path &table, const std::string &text) { vtest::writeFile(table, text); },
+                                  {"One"}},
+                      TableChange{"Removed", [](const fs::path &table, const std::string &) { fs::remove(table); }, {}},
+                      TableChange{"RemovedThenMadeAgain",
+                                  [](const fs::path &table, const std::string &text) {
+                                      fs::remove(table);
+                                      vtest::writeFile(table, text);
+                                  },
+                                  {"One"}},
+                      // The whole board folder moved aside and another put in its place.
+                      TableChange{"ItsFolderReplaced",
+                                  [](const fs::path &table, const std::string &text) {
+                                      const fs::path dir = table.parent_path();
+                                      fs::rename(dir, dir.string() + "-aside");
+                                      fs::create_directory(dir);
+                                      vtest::writeFile(table, text);
+                                  },
+                                  {"One"}}),
     [](const ::testing::TestParamInfo<TableChange> &info) { return std::string(info.param.name); });
 
 // A table read and then written by this process within one operation: the
@@ -134,36 +134,35 @@ TEST_P(KeptOpenFolder, TheNextCopyFollowsTheHostsChange) {
     EXPECT_EQ(found, c.landsIn ? std::set<std::string>{c.landsIn} : std::set<std::string>{});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, KeptOpenFolder,
-    ::testing::Values(
-        WayChange{"FolderMovedAndALinkInItsPlace", "Dir",
-                  [](const fs::path &files) {
-                      fs::rename(files / "Dir", files / "Moved");
-                      fs::create_directory_symlink("Moved", files / "Dir");
-                  },
-                  ERROR_INVALID_NAME, nullptr},
-        WayChange{"FolderOnTheWayMovedAndALinkInItsPlace", "Top/Dir",
-                  [](const fs::path &files) {
-                      fs::rename(files / "Top", files / "Other");
-                      fs::create_directory_symlink("Other", files / "Top");
-                  },
-                  ERROR_INVALID_NAME, nullptr},
-        WayChange{"FolderRemoved", "Dir", [](const fs::path &files) { fs::remove_all(files / "Dir"); },
-                  ERROR_PATH_NOT_FOUND, nullptr},
-        WayChange{"FolderMovedAndAnotherMade", "Top/Dir",
-                  [](const fs::path &files) {
-                      fs::rename(files / "Top", files / "Other");
-                      fs::create_directories(files / "Top" / "Dir");
-                  },
-                  0, "Top/Dir/second.txt"},
-        WayChange{"FolderMovedAwayAndBack", "Top/Dir",
-                  [](const fs::path &files) {
-                      fs::rename(files / "Top", files / "Other");
-                      fs::rename(files / "Other", files / "Top");
-                  },
-                  0, "Top/Dir/second.txt"}),
-    [](const ::testing::TestParamInfo<WayChange> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, KeptOpenFolder,
+                         ::testing::Values(WayChange{"FolderMovedAndALinkInItsPlace", "Dir",
+                                                     [](const fs::path &files) {
+                                                         fs::rename(files / "Dir", files / "Moved");
+                                                         fs::create_directory_symlink("Moved", files / "Dir");
+                                                     },
+                                                     ERROR_INVALID_NAME, nullptr},
+                                           WayChange{"FolderOnTheWayMovedAndALinkInItsPlace", "Top/Dir",
+                                                     [](const fs::path &files) {
+                                                         fs::rename(files / "Top", files / "Other");
+                                                         fs::create_directory_symlink("Other", files / "Top");
+                                                     },
+                                                     ERROR_INVALID_NAME, nullptr},
+                                           WayChange{"FolderRemoved", "Dir",
+                                                     [](const fs::path &files) { fs::remove_all(files / "Dir"); },
+                                                     ERROR_PATH_NOT_FOUND, nullptr},
+                                           WayChange{"FolderMovedAndAnotherMade", "Top/Dir",
+                                                     [](const fs::path &files) {
+                                                         fs::rename(files / "Top", files / "Other");
+                                                         fs::create_directories(files / "Top" / "Dir");
+                                                     },
+                                                     0, "Top/Dir/second.txt"},
+                                           WayChange{"FolderMovedAwayAndBack", "Top/Dir",
+                                                     [](const fs::path &files) {
+                                                         fs::rename(files / "Top", files / "Other");
+                                                         fs::rename(files / "Other", files / "Top");
+                                                     },
+                                                     0, "Top/Dir/second.txt"}),
+                         [](const ::testing::TestParamInfo<WayChange> &info) { return std::string(info.param.name); });
 
 size_t openDescriptors() {
     size_t n = 0;

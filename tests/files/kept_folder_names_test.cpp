@@ -63,52 +63,71 @@ TEST_P(KeptFolderNames, TheNextCopyStillFindsEveryName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, KeptFolderNames,
-    ::testing::Values(
-        HostChange{"AFileMadeBeside", [](const fs::path &dir, const fs::path &) { vtest::writeFile(dir / "B.TXT", "old"); },
-                   "b.txt", true, {"first.txt", "B.TXT"}},
-        HostChange{"AFileMovedIn",
-                   [](const fs::path &dir, const fs::path &outside) {
-                       vtest::writeFile(outside / "C.TXT", "old");
-                       fs::rename(outside / "C.TXT", dir / "C.TXT");
-                   },
-                   "c.txt", true, {"first.txt", "C.TXT"}},
-        HostChange{"AFileRenamedInPlace",
-                   [](const fs::path &dir, const fs::path &) { fs::rename(dir / "first.txt", dir / "FIRST.TXT"); },
-                   "first.txt", true, {"FIRST.TXT"}},
-        HostChange{"AFolderMadeBeside", [](const fs::path &dir, const fs::path &) { fs::create_directory(dir / "Other"); },
-                   "other", false, {"first.txt", "Other"}},
-        HostChange{"AFileRemoved",
-                   [](const fs::path &dir, const fs::path &) {
-                       vtest::writeFile(dir / "GONE.TXT", "old");
-                       fs::remove(dir / "GONE.TXT");
-                   },
-                   "gone.txt", true, {"first.txt", "gone.txt"}},
-        HostChange{"TheFolderMadeAnew",
-                   [](const fs::path &dir, const fs::path &outside) {
-                       fs::rename(dir, outside / "old-dir");
-                       fs::create_directory(dir);
-                       vtest::writeFile(dir / "D.TXT", "old");
-                   },
-                   "d.txt", true, {"D.TXT"}},
-        HostChange{"TheFolderMovedAwayAndBack",
-                   [](const fs::path &dir, const fs::path &outside) {
-                       fs::rename(dir, outside / "moved");
-                       vtest::writeFile(outside / "moved" / "E.TXT", "old");
-                       fs::rename(outside / "moved", dir);
-                   },
-                   "e.txt", true, {"first.txt", "E.TXT"}},
-        // More changes than the host queues for a reader: the reports are
-        // lost, and the folder must be read again.
-        HostChange{"MoreChangesThanTheHostReports",
-                   [](const fs::path &dir, const fs::path &) {
-                       for (int i = 0; i < 9000; ++i) {
-                           const fs::path f = dir / ("t" + std::to_string(i));
-                           vtest::writeFile(f, "");
-                           fs::remove(f);
-                       }
-                       vtest::writeFile(dir / "F.TXT", "old");
-                   },
-                   "f.txt", true, {"first.txt", "F.TXT"}}),
+    ::testing::Values(HostChange{"AFileMadeBeside",
+                                 [](const fs::path &dir, const fs::path &) { vtest::writeFile(dir / "B.TXT", "old"); },
+                                 "b.txt",
+                                 true,
+                                 {"first.txt", "B.TXT"}},
+                      HostChange{"AFileMovedIn",
+                                 [](const fs::path &dir, const fs::path &outside) {
+                                     vtest::writeFile(outside / "C.TXT", "old");
+                                     fs::rename(outside / "C.TXT", dir / "C.TXT");
+                                 },
+                                 "c.txt",
+                                 true,
+                                 {"first.txt", "C.TXT"}},
+                      HostChange{"AFileRenamedInPlace",
+                                 [](const fs::path &dir, const fs::path &) {
+                                     fs::rename(dir / "first.txt", dir / "FIRST.TXT");
+                                 },
+                                 "first.txt",
+                                 true,
+                                 {"FIRST.TXT"}},
+                      HostChange{"AFolderMadeBeside",
+                                 [](const fs::path &dir, const fs::path &) { fs::create_directory(dir / "Other"); },
+                                 "other",
+                                 false,
+                                 {"first.txt", "Other"}},
+                      HostChange{"AFileRemoved",
+                                 [](const fs::path &dir, const fs::path &) {
+                                     vtest::writeFile(dir / "GONE.TXT", "old");
+                                     fs::remove(dir / "GONE.TXT");
+                                 },
+                                 "gone.txt",
+                                 true,
+                                 {"first.txt", "gone.txt"}},
+                      HostChange{"TheFolderMadeAnew",
+                                 [](const fs::path &dir, const fs::path &outside) {
+                                     fs::rename(dir, outside / "old-dir");
+                                     fs::create_directory(dir);
+                                     vtest::writeFile(dir / "D.TXT", "old");
+                                 },
+                                 "d.txt",
+                                 true,
+                                 {"D.TXT"}},
+                      HostChange{"TheFolderMovedAwayAndBack",
+                                 [](const fs::path &dir, const fs::path &outside) {
+                                     fs::rename(dir, outside / "moved");
+                                     vtest::writeFile(outside / "moved" / "E.TXT", "old");
+                                     fs::rename(outside / "moved", dir);
+                                 },
+                                 "e.txt",
+                                 true,
+                                 {"first.txt", "E.TXT"}},
+                      // More changes than the host queues for a reader: the reports are
+                      // lost, and the folder must be read again.
+                      HostChange{"MoreChangesThanTheHostReports",
+                                 [](const fs::path &dir, const fs::path &) {
+                                     for (int i = 0; i < 9000; ++i) {
+                                         const fs::path f = dir / ("t" + std::to_string(i));
+                                         vtest::writeFile(f, "");
+                                         fs::remove(f);
+                                     }
+                                     vtest::writeFile(dir / "F.TXT", "old");
+                                 },
+                                 "f.txt",
+                                 true,
+                                 {"first.txt", "F.TXT"}}),
     [](const ::testing::TestParamInfo<HostChange> &info) { return std::string(info.param.name); });
 
 // A child made by fork reads its own reports: the parent's stay with it.
@@ -117,8 +136,8 @@ TEST_F(KeptFolder, AForkedChildLeavesTheParentsReports) {
     const pid_t child = ::fork();
     if (child == 0) {
         // The child copies into the folder too, then looks for changes.
-        const bool ok = CopyFileW(u"\\src.txt", u"\\Dir\\child.txt", FALSE) &&
-                        CopyFileW(u"\\src.txt", u"\\Dir\\child2.txt", FALSE);
+        const bool ok =
+            CopyFileW(u"\\src.txt", u"\\Dir\\child.txt", FALSE) && CopyFileW(u"\\src.txt", u"\\Dir\\child2.txt", FALSE);
         ::_exit(ok ? 0 : 1);
     }
     int status = 0;

@@ -16,7 +16,7 @@ TEST_F(Answers, TheKeyStateTellsHeldNowAndPressedSinceTheLastQuery) {
         unsigned state;    // then the answer
     };
     const std::vector<Step> steps = {
-        {"", 0x0000}, {"d", 0x8001}, {"", 0x8000}, {"u", 0x0000}, {"du", 0x0001},
+        {"", 0x0000}, {"d", 0x8001},   {"", 0x8000},   {"u", 0x0000}, {"du", 0x0001},
         {"", 0x0000}, {"dud", 0x8001}, {"ud", 0x8001}, {"u", 0x0000}, {"", 0x0000},
     };
     for (size_t i = 0; i < steps.size(); ++i) {
@@ -39,8 +39,8 @@ TEST_F(Answers, AKeyHeldBeforeTheFirstQueryCountsAsPressedSince) {
 
 TEST_F(Answers, AReadReturnsWhatTheBoardSetsForSuccess) {
     MSGQUEUEOPTIONS o = {sizeof(MSGQUEUEOPTIONS), 0, 0, 16, TRUE};
-    for (const auto &[setting, want] : std::vector<std::pair<nlohmann::json, BOOL>>{
-             {nlohmann::json(), TRUE}, {2, 2}, {-7, -7}}) {
+    for (const auto &[setting, want] :
+         std::vector<std::pair<nlohmann::json, BOOL>>{{nlohmann::json(), TRUE}, {2, 2}, {-7, -7}}) {
         SCOPED_TRACE(setting.dump());
         wince::shutdown();
         nlohmann::json settings = nlohmann::json::object();

@@ -30,8 +30,7 @@ Page *sharedPage() {
 }
 
 // Runs `work` in a child process that must end with exit code 0 within 30 s.
-template <typename Work>
-void inChild(Work work) {
+template <typename Work> void inChild(Work work) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

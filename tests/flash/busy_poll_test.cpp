@@ -36,8 +36,8 @@ struct Outcome {
 // Makes a board with `settings`, maps the worker's window, moves the board
 // clock to `startNs`, lets `before` and then `call` drive the flash, and
 // takes everything down again, so that one test can compare two boards.
-Outcome runOn(const json &settings, uint64_t startNs, bool traced,
-              const std::function<void(BYTE *)> &before, const std::function<BOOL(BYTE *)> &call) {
+Outcome runOn(const json &settings, uint64_t startNs, bool traced, const std::function<void(BYTE *)> &before,
+              const std::function<BOOL(BYTE *)> &call) {
     Outcome out;
     vtest::TempBoard temp(settings);
     board::FlashPair flash(temp.dir());
@@ -88,10 +88,8 @@ TEST_P(StuckDevice, TheTimeLimitRunsOutAtTheSameBoardTimeWithAFewHundredReadsAtM
     const StuckCase &c = GetParam();
     constexpr uint64_t kAccess = 5000;  // keeps the exact run at two million reads
     json settings = {{"clock", {{"start_tick", c.startTick}}}, {"flash", {{"timing", {{"access_ns", kAccess}}}}}};
-    if (c.bufferNeverFree)
-        settings["flash"]["timing"]["erase_ns"] = 3600000 * kMs;
-    else
-        settings["flash"]["faults"] = {{"stuck_busy", {44}}};
+    if (c.bufferNeverFree) settings["flash"]["timing"]["erase_ns"] = 3600000 * kMs;
+    else settings["flash"]["faults"] = {{"stuck_busy", {44}}};
     // The burst's command comes one access after the call begins.
     const uint64_t start = 7000 * kMs + c.commandAtNs - kAccess;
     const uint32_t p = kBlock44 + 0x40;
@@ -123,8 +121,7 @@ TEST_P(StuckDevice, TheTimeLimitRunsOutAtTheSameBoardTimeWithAFewHundredReadsAtM
 
 INSTANTIATE_TEST_SUITE_P(
     Driver, StuckDevice,
-    ::testing::Values(StuckCase{"BurstMidMillisecond", 0, 500000, false},
-                      StuckCase{"BurstOnATick", 0, 0, false},
+    ::testing::Values(StuckCase{"BurstMidMillisecond", 0, 500000, false}, StuckCase{"BurstOnATick", 0, 0, false},
                       StuckCase{"BurstWhoseConfirmFallsInTheNextTick", 0, kMs - 8000, false},
                       StuckCase{"BurstAcrossTheTickWrap", 0xFFFFFFFFu - 5000 - 7000, kMs - 8000, false},
                       StuckCase{"BufferMidMillisecond", 0, 300000, true},
@@ -214,9 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(EraseCase{"OneSecond", json::object(), true},
                       EraseCase{"SlowButSeenBeforeTheLimit", {{"timing", {{"erase_ns", 9850 * kMs}}}}, true},
                       EraseCase{"SlowAndSeenOnlyAfterTheLimit", {{"timing", {{"erase_ns", 9950 * kMs}}}}, false},
-                      EraseCase{"StuckInOneDevice",
-                                {{"faults", {{"stuck_busy", {{{"block", 44}, {"device", 1}}}}}}},
-                                false},
+                      EraseCase{
+                          "StuckInOneDevice", {{"faults", {{"stuck_busy", {{{"block", 44}, {"device", 1}}}}}}}, false},
                       EraseCase{"FailsItsVerify", {{"faults", {{"erase_fails", {44}}}}}, false}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -36,8 +36,8 @@ std::vector<uint8_t> pattern(uint32_t length, uint32_t seed) {
 void BootedBoard::boot(const nlohmann::json &settings) {
     temp_ = std::make_unique<vtest::TempBoard>(settings);
     flash_ = std::make_unique<board::FlashPair>(temp_->dir());
-    flash_->writeArray(0, pattern(kBlock, 1));                       // the boot loader
-    flash_->writeArray(kWindowPhys - 0x1000, pattern(0x1000, 2));    // just below the window
+    flash_->writeArray(0, pattern(kBlock, 1));                     // the boot loader
+    flash_->writeArray(kWindowPhys - 0x1000, pattern(0x1000, 2));  // just below the window
     flash_->writeArray(kWindowPhys + 4 * kBlock, pattern(kBlock, 3));
     flash_->writeArray(kWindowPhys + kWindowSize, pattern(0x1000, 4));  // just above it
     before_.assign(arrayView(), arrayView() + board::FlashPair::kSize);

@@ -237,14 +237,22 @@ INSTANTIATE_TEST_SUITE_P(
     Model, FlashInjectedFaults,
     ::testing::Values(
         InjectedFault{"Locked", {{"locked", {3}}}, kReady | both(0x22), 0x5A5A5A5A, kReady | both(0x12), 0xFFFFFFFF},
-        InjectedFault{"LowVoltage", {{"low_voltage", {3}}}, kReady | both(0x28), 0x5A5A5A5A, kReady | both(0x18),
-                      0xFFFFFFFF},
+        InjectedFault{
+            "LowVoltage", {{"low_voltage", {3}}}, kReady | both(0x28), 0x5A5A5A5A, kReady | both(0x18), 0xFFFFFFFF},
         InjectedFault{"EraseFails", {{"erase_fails", {3}}}, kReady | both(0x20), 0x5A5A5A5A, kReady, 0x01020304},
         InjectedFault{"ProgramFails", {{"program_fails", {3}}}, kReady, 0xFFFFFFFF, kReady | both(0x10), 0xFFFFFFFF},
-        InjectedFault{"LockedInTheLowDeviceOnly", {{"locked", {{{"block", 3}, {"device", 0}}}}}, kReady | 0x22,
-                      0xFFFF5A5A, kReady | 0x12, 0x0102FFFF},
-        InjectedFault{"EraseFailsInTheHighDeviceOnly", {{"erase_fails", {{{"block", 3}, {"device", 1}}}}},
-                      kReady | kHigh(0x20), 0x5A5AFFFF, kReady, 0x01020304}),
+        InjectedFault{"LockedInTheLowDeviceOnly",
+                      {{"locked", {{{"block", 3}, {"device", 0}}}}},
+                      kReady | 0x22,
+                      0xFFFF5A5A,
+                      kReady | 0x12,
+                      0x0102FFFF},
+        InjectedFault{"EraseFailsInTheHighDeviceOnly",
+                      {{"erase_fails", {{{"block", 3}, {"device", 1}}}}},
+                      kReady | kHigh(0x20),
+                      0x5A5AFFFF,
+                      kReady,
+                      0x01020304}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // For the faults whose data survives only partly, the table above can't say it.

@@ -79,10 +79,10 @@ TEST(Strings, LstrcmpiIgnoresCase) {
     const Case cases[] = {
         {u"AutoRun", u"AUTORUN", 0},
         {u"\\Windows\\Default.FDF", u"\\windows\\default.fdf", 0},
-        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", 0},      // Latin-1
-        {u"\u0161\u017e", u"\u0160\u017d", 0},        // Latin Extended-A
-        {u"\u03b1\u03c9", u"\u0391\u03a9", 0},        // Greek
-        {u"\u0434\u0451", u"\u0414\u0401", 0},        // Cyrillic
+        {u"\u00e9t\u00e9", u"\u00c9T\u00c9", 0},  // Latin-1
+        {u"\u0161\u017e", u"\u0160\u017d", 0},    // Latin Extended-A
+        {u"\u03b1\u03c9", u"\u0391\u03a9", 0},    // Greek
+        {u"\u0434\u0451", u"\u0414\u0401", 0},    // Cyrillic
         {u"\u00ff", u"\u0178", 0},
         {u"abc", u"ABD", -1},
         {u"abd", u"ABC", 1},

@@ -18,8 +18,9 @@ constexpr uint32_t kImage = 0xA00000;
 constexpr uint32_t kBlock = board::FlashPair::kBlockSize;
 
 // Paced, slow enough that the three programs overlap.
-const json kSettings = {{"hal", {{"reboot", "return"}}},
-                        {"flash", {{"timing", {{"erase_ns", 200000000}, {"program_ns", 1000000}, {"access_ns", 50000}}}}}};
+const json kSettings = {
+    {"hal", {{"reboot", "return"}}},
+    {"flash", {{"timing", {{"erase_ns", 200000000}, {"program_ns", 1000000}, {"access_ns", 50000}}}}}};
 
 const json kImageDescription = {{"start", 0x80080000u},
                                 {"length", 3 * kBlock},
@@ -80,8 +81,8 @@ TEST(Concurrency, TwoUpdatesAndAReportTakeTheFlashInTurn) {
         const std::string after = vtest::readFile(flash.arrayFile());
         EXPECT_EQ(hardening::imageProblem(after, image, kImage, kImage + 3 * kBlock), "");
         EXPECT_TRUE(after.compare(0, kImage, before, 0, kImage) == 0) << "the boot loader flash changed";
-        EXPECT_TRUE(after.compare(kImage + 3 * kBlock, std::string::npos, before, kImage + 3 * kBlock,
-                                  std::string::npos) == 0)
+        EXPECT_TRUE(
+            after.compare(kImage + 3 * kBlock, std::string::npos, before, kImage + 3 * kBlock, std::string::npos) == 0)
             << "flash above the image changed";
     }
 }
@@ -89,13 +90,12 @@ TEST(Concurrency, TwoUpdatesAndAReportTakeTheFlashInTurn) {
 // The trace check itself: a second owner's command inside a sequence is seen.
 TEST(Concurrency, TheTraceCheckSeesACommandCuttingIn) {
     using A = board::BusAccess;
-    const std::vector<A> whole = {{true, 0xA00000, 0x00FF00FF, 0}, {false, 0xA00000, 0xFFFFFFFF, 0},
-                                  {true, 0xA00000, 0x00E800E8, 0}, {false, 0xA00000, 0x00800080, 0},
-                                  {true, 0xA00000, 0x00010001, 0}, {true, 0xA00000, 0x11112222, 0},
-                                  {true, 0xA00004, 0x33334444, 0}, {true, 0xA00004, 0x00D000D0, 0},
-                                  {false, 0xA00008, 0x00000000, 0}, {false, 0xA00008, 0x00800080, 0},
-                                  {true, 0xA40000, 0x00200020, 0}, {true, 0xA40000, 0x00D000D0, 0},
-                                  {false, 0xA40000, 0x00800080, 0}};
+    const std::vector<A> whole = {
+        {true, 0xA00000, 0x00FF00FF, 0},  {false, 0xA00000, 0xFFFFFFFF, 0}, {true, 0xA00000, 0x00E800E8, 0},
+        {false, 0xA00000, 0x00800080, 0}, {true, 0xA00000, 0x00010001, 0},  {true, 0xA00000, 0x11112222, 0},
+        {true, 0xA00004, 0x33334444, 0},  {true, 0xA00004, 0x00D000D0, 0},  {false, 0xA00008, 0x00000000, 0},
+        {false, 0xA00008, 0x00800080, 0}, {true, 0xA40000, 0x00200020, 0},  {true, 0xA40000, 0x00D000D0, 0},
+        {false, 0xA40000, 0x00800080, 0}};
     EXPECT_EQ(hardening::interleaving(whole), "");
     struct Case {
         size_t at;

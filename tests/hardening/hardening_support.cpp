@@ -142,7 +142,8 @@ constexpr uint32_t kReadyBits = 0x00800080;
 
 std::string at(size_t i, const board::BusAccess &a, const std::string &what) {
     std::ostringstream s;
-    s << "access " << i << (a.write ? " (write " : " (read ") << std::hex << a.value << " at " << a.address << "): " << what;
+    s << "access " << i << (a.write ? " (write " : " (read ") << std::hex << a.value << " at " << a.address
+      << "): " << what;
     return s.str();
 }
 }  // namespace

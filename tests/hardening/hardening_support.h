@@ -39,8 +39,7 @@ class Background {
 };
 
 // The environment that boots a program on `board` with `script` as operator.
-std::map<std::string, std::string> boardEnv(const vtest::TempBoard &board, const std::string &scriptFile,
-                                            bool paced);
+std::map<std::string, std::string> boardEnv(const vtest::TempBoard &board, const std::string &scriptFile, bool paced);
 
 // Why the board folder is unusable, or "" when every file of it opens and
 // reads back whole: settings, flash array and state, event log.

@@ -23,12 +23,13 @@ constexpr uint32_t kImageBlocks = 3;
 
 // Slow devices and a slow bus, paced in real time, give each phase of an
 // update a window wide enough to be hit from outside.
-const json kSettings = {{"hal", {{"reboot", "return"}}},
-                        {"flash", {{"timing", {{"erase_ns", 200000000}, {"program_ns", 2000000}, {"access_ns", 200000}}}}}};
+const json kSettings = {
+    {"hal", {{"reboot", "return"}}},
+    {"flash", {{"timing", {{"erase_ns", 200000000}, {"program_ns", 2000000}, {"access_ns", 200000}}}}}};
 
 // Three blocks: a small record, one of two chunks and a bit, a small one.
 const json kImageDescription = {{"start", 0x80080000u},
-                                {"length", kImageBlocks * kBlock},
+                                {"length", kImageBlocks *kBlock},
                                 {"records",
                                  {{{"address", 0x80080000u}, {"size", 0x200}},
                                   {{"address", 0x800C0000u}, {"size", 0x4800}},

@@ -196,9 +196,10 @@ TEST(Soak, TheAgentThroughManyMountsAndRemovalsWithShiftAtRandom) {
     RecordProperty("handled", static_cast<int>(handled));
     RecordProperty("dropped", static_cast<int>(dropped));
     RecordProperty("heap_growth_bytes", static_cast<int>(growth));
-    std::printf("soak: %zu notifications, %zu cards handled, %zu passed over with Shift; heap %zu -> %zu bytes, "
-                "handles %zu -> %zu, threads %d -> %d\n",
-                2 * cards, handled, dropped, heapWarm, heapEnd, handlesWarm, handlesEnd, threadsWarm, threadsEnd);
+    std::printf(
+        "soak: %zu notifications, %zu cards handled, %zu passed over with Shift; heap %zu -> %zu bytes, "
+        "handles %zu -> %zu, threads %d -> %d\n",
+        2 * cards, handled, dropped, heapWarm, heapEnd, handlesWarm, handlesEnd, threadsWarm, threadsEnd);
     wince::shutdown();
 }
 

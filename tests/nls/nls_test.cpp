@@ -48,12 +48,12 @@ TEST(FileTime, KnownInstants) {
         WORD dayOfWeek;
     };
     const Case cases[] = {
-        {0, at(1601, 1, 1), 1},                                    // the origin, a Monday
-        {116444736000000000ull, at(1970, 1, 1), 4},                // a Thursday
+        {0, at(1601, 1, 1), 1},                      // the origin, a Monday
+        {116444736000000000ull, at(1970, 1, 1), 4},  // a Thursday
         {116444736000000000ull + 9999999, at(1970, 1, 1, 0, 0, 0, 999), 4},
         {125911584000000000ull, at(2000, 1, 1), 6},
         {125962560000000000ull + 863999990000ull, at(2000, 2, 29, 23, 59, 59, 999), 2},
-        {157520160000000000ull, at(2100, 3, 1), 1},                // 2100 is no leap year
+        {157520160000000000ull, at(2100, 3, 1), 1},                   // 2100 is no leap year
         {0x7FFFFFFFFFFFFFFFull, at(30828, 9, 14, 2, 48, 5, 477), 4},  // the last one accepted
     };
     for (const auto &c : cases) {
@@ -110,9 +110,17 @@ TEST(FileTime, AgreesWithTheHostCalendarOverTheWholeRange) {
 
 TEST(FileTime, InvalidCalendarFieldsAreRefused) {
     const SYSTEMTIME bad[] = {
-        at(1600, 12, 31),        at(2007, 0, 1),       at(2007, 13, 1),  at(2007, 4, 31),
-        at(2007, 2, 29),         at(1900, 2, 29),      at(2007, 1, 0),   at(2007, 1, 1, 24),
-        at(2007, 1, 1, 0, 60),   at(2007, 1, 1, 0, 0, 60), at(2007, 1, 1, 0, 0, 0, 1000),
+        at(1600, 12, 31),
+        at(2007, 0, 1),
+        at(2007, 13, 1),
+        at(2007, 4, 31),
+        at(2007, 2, 29),
+        at(1900, 2, 29),
+        at(2007, 1, 0),
+        at(2007, 1, 1, 24),
+        at(2007, 1, 1, 0, 60),
+        at(2007, 1, 1, 0, 0, 60),
+        at(2007, 1, 1, 0, 0, 0, 1000),
         at(30828, 9, 14, 2, 48, 5, 478),  // one past the last FILETIME without the top bit
         at(30829, 1, 1),
     };
@@ -129,7 +137,7 @@ TEST(FileTime, InvalidCalendarFieldsAreRefused) {
 
 TEST(DateFormat, Pictures) {
     const SYSTEMTIME march5 = at(2007, 3, 5, 14, 3, 9);  // a Monday
-    const SYSTEMTIME dec31 = at(2009, 12, 31);            // a Thursday
+    const SYSTEMTIME dec31 = at(2009, 12, 31);           // a Thursday
     struct Case {
         int line;
         std::u16string got, want;
@@ -269,9 +277,9 @@ TEST(MultiByte, Utf8) {
         {"\xc3\xa9\xe2\x82\xac", u"\u00e9\u20ac"},
         {"\xf0\x9f\x98\x80", u"\U0001F600"},  // a surrogate pair
         {"a\xffz", u"a\uFFFDz"},
-        {"a\xe2\x82z", u"a\uFFFDz"},           // cut short
-        {"\xc0\xaf", u"\uFFFD\uFFFD"},          // overlong
-        {"\xed\xa0\x80", u"\uFFFD"},            // an encoded surrogate
+        {"a\xe2\x82z", u"a\uFFFDz"},    // cut short
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},  // overlong
+        {"\xed\xa0\x80", u"\uFFFD"},    // an encoded surrogate
     };
     for (const auto &c : cases) {
         WCHAR out[16];

@@ -85,7 +85,8 @@ TEST_F(Terminal, DrawsTheDialogAsPlainTextAndPressesByKey) {
     auto a = op_->onDialog(mainDialog());
     EXPECT_EQ(a.kind, wince::Action::Press);
     EXPECT_EQ(a.controlId, 1002);
-    EXPECT_EQ(output(), "  (pressed \"Update IMAGE\")\n") << "an unchanged dialog is not drawn again; the press is noted";
+    EXPECT_EQ(output(), "  (pressed \"Update IMAGE\")\n")
+        << "an unchanged dialog is not drawn again; the press is noted";
 
     for (const char *close : {"q\n", "esc\n"}) {
         type(close);

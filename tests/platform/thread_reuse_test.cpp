@@ -201,8 +201,7 @@ TEST_F(ThreadReuse, ThreadsThatAllWaitRunAtOnceAndEachEndsWithItsOwnCode) {
 
     // Of the burst's host threads only a few stay, idle.
     const auto settle = std::chrono::steady_clock::now() + 10s;
-    while (processThreads() > before + 4 && std::chrono::steady_clock::now() < settle)
-        std::this_thread::sleep_for(1ms);
+    while (processThreads() > before + 4 && std::chrono::steady_clock::now() < settle) std::this_thread::sleep_for(1ms);
     EXPECT_LE(processThreads(), before + 4);
 }
 

@@ -26,8 +26,8 @@ TEST(SetupScript, InstallsOnlyWhatIsMissingAfterAnUpdate) {
     const std::string install = std::string("apt-get install -y --no-install-recommends ") + kFake;
     if (::geteuid() == 0) {
         EXPECT_EQ(missing.exitCode, 0) << missing.err;
-        EXPECT_EQ(missing.out, std::string("setup: installing ") + kFake + "\nwould run: apt-get update\nwould run: " +
-                                   install + "\n");
+        EXPECT_EQ(missing.out, std::string("setup: installing ") + kFake +
+                                   "\nwould run: apt-get update\nwould run: " + install + "\n");
     } else {
         EXPECT_EQ(missing.exitCode, 1);
         EXPECT_NE(missing.err.find(std::string("missing Debian packages: ") + kFake), std::string::npos) << missing.err;
@@ -47,15 +47,14 @@ TEST(SetupScript, AnotherUserIsToldWhatToInstall) {
     std::string pattern = (fs::temp_directory_path() / "setup-test-XXXXXX").string();
     ASSERT_NE(::mkdtemp(&pattern[0]), nullptr);
     const fs::path dir = pattern;
-    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
     const fs::path script = dir / "setup.sh";
     fs::copy_file(kScript, script);
-    fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                fs::perms::others_read);
+    fs::permissions(script,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     // Not a dry run: the script must stop before apt-get as this user.
-    const auto r =
-        vtest::run("/usr/sbin/runuser", {"-u", "nobody", "--", "/bin/bash", script.string(), "host", kFake});
+    const auto r = vtest::run("/usr/sbin/runuser", {"-u", "nobody", "--", "/bin/bash", script.string(), "host", kFake});
     std::error_code ignored;
     fs::remove_all(dir, ignored);
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;

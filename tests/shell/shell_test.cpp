@@ -136,11 +136,17 @@ TEST(MainDialog, EachButtonDoesItsCommandAndTellsTheOutcome) {
     const json ret = {{"hal", {{"reboot", "return"}}}};
     const std::vector<ButtonCase> cases = {
         {"save", ret, IDC_SAVE_REGISTRY, "Registry Succesfully Saved", {"registry_save", "messagebox"}},
-        {"save fails", {{"hal", {{"reboot", "return"}}}, {"registry", {{"save_fails", true}}}}, IDC_SAVE_REGISTRY,
-         "Registry Save FAILED!", {"registry_save", "messagebox"}},
+        {"save fails",
+         {{"hal", {{"reboot", "return"}}}, {"registry", {{"save_fails", true}}}},
+         IDC_SAVE_REGISTRY,
+         "Registry Save FAILED!",
+         {"registry_save", "messagebox"}},
         {"clear", ret, IDC_CLEAR_REGISTRY, "Registry Succesfully Cleared", {"registry_clear", "messagebox"}},
-        {"clear fails", {{"hal", {{"reboot", "return"}, {"clear_registry_fails", true}}}}, IDC_CLEAR_REGISTRY,
-         "Registry Clear FAILED!", {"registry_clear", "messagebox"}},
+        {"clear fails",
+         {{"hal", {{"reboot", "return"}, {"clear_registry_fails", true}}}},
+         IDC_CLEAR_REGISTRY,
+         "Registry Clear FAILED!",
+         {"registry_clear", "messagebox"}},
         {"reboot that returns", ret, IDC_REBOOT, "", {"reboot"}},
     };
     for (const auto &c : cases) {
@@ -165,8 +171,10 @@ TEST(MainDialog, EachButtonDoesItsCommandAndTellsTheOutcome) {
 
 TEST(MainDialog, SavingThenClearingLeavesNoStoredRegistry) {
     TempBoard board;
-    const std::string script = "wait dialog \"Update Tool v1.4\"\npress \"Save Registry to Flash\"\ndismiss\n"
-                               "press \"Clear Registry on Flash\"\ndismiss\n" + kCloseMain;
+    const std::string script =
+        "wait dialog \"Update Tool v1.4\"\npress \"Save Registry to Flash\"\ndismiss\n"
+        "press \"Clear Registry on Flash\"\ndismiss\n" +
+        kCloseMain;
     const auto run = runTool(board, script, {});
     EXPECT_EQ(run.result.exitCode, 1) << run.result.err;
     EXPECT_FALSE(std::filesystem::exists(board.dir() / "registry" / "stored.reg"));
@@ -234,9 +242,9 @@ TEST(MainDialog, UnknownCommandsAreAnsweredWithoutEffect) {
     // In the running dialog: identifiers it does not know, among them ones
     // whose high word or neighbours look like its own; last, a known one
     // with a high word, which must act on its low 16 bits.
-    const std::vector<WPARAM> unknown = {MAKEWPARAM(1, 0),    MAKEWPARAM(0, 0),    MAKEWPARAM(999, 0),
-                                         MAKEWPARAM(1005, 0), MAKEWPARAM(1006, 0), MAKEWPARAM(0xFFFF, 0),
-                                         MAKEWPARAM(999, IDC_REBOOT), MAKEWPARAM(1, IDCANCEL)};
+    const std::vector<WPARAM> unknown = {
+        MAKEWPARAM(1, 0),    MAKEWPARAM(0, 0),      MAKEWPARAM(999, 0),          MAKEWPARAM(1005, 0),
+        MAKEWPARAM(1006, 0), MAKEWPARAM(0xFFFF, 0), MAKEWPARAM(999, IDC_REBOOT), MAKEWPARAM(1, IDCANCEL)};
     std::vector<WPARAM> commands = unknown;
     commands.push_back(MAKEWPARAM(IDC_SAVE_REGISTRY, 1));
     TempBoard board(json{{"hal", {{"reboot", "return"}}}});
@@ -254,7 +262,8 @@ TEST(MainDialog, UnknownCommandsAreAnsweredWithoutEffect) {
     EXPECT_EQ(op->dialogs_, std::set<std::string>{"Update Tool v1.4"});
     std::vector<std::string> events;
     for (const auto &e : board.events()) events.push_back(e.value("event", ""));
-    EXPECT_EQ(events, (std::vector<std::string>{"dialog_open", "registry_save", "messagebox", "close", "dialog_close"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"dialog_open", "registry_save", "messagebox", "close", "dialog_close"}));
 }
 
 TEST(MainDialog, AScriptThatDoesNotMatchWhatTheToolShowsFailsTheRun) {
@@ -293,7 +302,8 @@ TEST(VboardFlash, CountsAndSummarisesTheBusTrafficOfAnUpdate) {
     EXPECT_EQ(field(before.out, "traced accesses"), "");
 
     ASSERT_EQ(vtest::run("vboard", {"flash", board.dir().string(), "--trace", "on"}).exitCode, 0);
-    const auto run = runTool(board, "wait dialog \"Update Tool v1.4\"\npress \"Update IMAGE\"\nchoose \"\\nk.bin\"\n" + kCloseMain, {});
+    const auto run = runTool(
+        board, "wait dialog \"Update Tool v1.4\"\npress \"Update IMAGE\"\nchoose \"\\nk.bin\"\n" + kCloseMain, {});
     ASSERT_EQ(run.result.exitCode, 1) << run.result.err;
 
     const auto after = vtest::run("vboard", {"flash", board.dir().string()});
@@ -312,8 +322,8 @@ TEST(VboardFlash, CountsAndSummarisesTheBusTrafficOfAnUpdate) {
     ASSERT_EQ(vtest::run("vboard", {"flash", board.dir().string(), "--trace", "off"}).exitCode, 0);
     EXPECT_EQ(field(vtest::run("vboard", {"flash", board.dir().string()}).out, "tracing"), "off");
     for (const std::vector<std::string> &bad : {std::vector<std::string>{"flash"},
-                                                 {"flash", board.dir().string(), "--trace", "maybe"},
-                                                 {"flash", board.dir().string(), "extra"}})
+                                                {"flash", board.dir().string(), "--trace", "maybe"},
+                                                {"flash", board.dir().string(), "extra"}})
         EXPECT_EQ(vtest::run("vboard", bad).exitCode, 2);
     EXPECT_EQ(vtest::run("vboard", {"flash", (board.dir() / "nothing").string()}).exitCode, 1);
 }

@@ -61,7 +61,7 @@ TEST(AbortPoints, AbortDuringTheEraseShowsNoRecordAndLeavesTheTotalBarAtZero) {
     op->choice = path;
     op->onUpdate = [](const UpdateView &v) {
         return v.stepText == u"Erasing Flash Sector at 9ca00000" ? wince::Action{wince::Action::Press, IDCANCEL}
-                                                                  : wince::Action{};
+                                                                 : wince::Action{};
     };
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());

@@ -85,8 +85,11 @@ class Generator {
     // Returns whether it changed the block.
     bool oldBlock(std::string &block) {
         switch (pick(4)) {
-        case 0: return false;
-        case 1: std::fill(block.begin(), block.end(), '\xFF'); return true;
+        case 0:
+            return false;
+        case 1:
+            std::fill(block.begin(), block.end(), '\xFF');
+            return true;
         case 2:
             for (size_t i = 0; i < block.size(); i += 8) store(block, i, next() | next() | next());
             return true;
@@ -115,10 +118,17 @@ class Generator {
         for (uint32_t i = 0; i < count; ++i) {
             uint32_t size;
             switch (pick(5)) {
-            case 0: size = pick(16); break;
-            case 1: size = pick(300); break;
-            case 2: size = pick(70001); break;
-            default: size = pick(4097);
+            case 0:
+                size = pick(16);
+                break;
+            case 1:
+                size = pick(300);
+                break;
+            case 2:
+                size = pick(70001);
+                break;
+            default:
+                size = pick(4097);
             }
             const uint32_t words = (size + 3) & ~3u;
             uint32_t at;
@@ -127,7 +137,7 @@ class Generator {
                 at = kWindow - 4 * (1 + pick(16));  // just below the window
             } else if (where == 1) {
                 at = kWindowEnd - words - 4 * pick(3);  // inside by a word, no room for the status read, ...
-                if (pick(3) == 0) at += 4;               // ... or beyond
+                if (pick(3) == 0) at += 4;              // ... or beyond
             } else if (where <= 5 && !records.empty()) {
                 const auto &[a, d] = records[pick(static_cast<uint32_t>(records.size()))];
                 at = a + 4 * pick(static_cast<uint32_t>(d.size()) / 4 + 1);  // over an earlier record
@@ -282,8 +292,8 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
     const unsigned seed = envNumber("VBOARD_DIFF_SEED", 1);
     // Short busy times on the virtual clock: the devices still go busy and
     // report through their status, but an image costs milliseconds.
-    vtest::TempBoard board(json{{"hal", {{"reboot", "return"}}},
-                                {"flash", {{"timing", {{"erase_ns", 2000}, {"program_ns", 1000}}}}}});
+    vtest::TempBoard board(
+        json{{"hal", {{"reboot", "return"}}}, {"flash", {{"timing", {{"erase_ns", 2000}, {"program_ns", 1000}}}}}});
     board::FlashPair flash(board.dir());
     auto untouchedBefore = flash.readArray(0, board::FlashPair::kSize);
     auto person = std::make_shared<Person>();
@@ -313,9 +323,9 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
         const std::vector<std::string> shown = person->take();
         const std::string after = readAreas(flash);
 
-        std::string outcome =
-            predicted.refusal ? "refused \"" + *predicted.refusal + "\" (" + reasonName(predicted.reason) + ")"
-                              : "written";
+        std::string outcome = predicted.refusal
+                                  ? "refused \"" + *predicted.refusal + "\" (" + reasonName(predicted.reason) + ")"
+                                  : "written";
         if (!predicted.refusal) {
             if (overlapping(predicted)) ++outcomes["  of which with records over each other"];
             if (overOldData(predicted, old)) ++outcomes["  of which with records over old data"];
@@ -329,8 +339,7 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
                 wrong = "the flash changed at " + std::to_string(areaAddress(firstDifference(after, old)));
         } else {
             const std::string expected = expectedAreas(old, image, predicted);
-            if (!shown.empty())
-                wrong = "the tool refused with \"" + shown[0] + "\"";
+            if (!shown.empty()) wrong = "the tool refused with \"" + shown[0] + "\"";
             else if (after != expected)
                 wrong = "the flash differs from the image at " +
                         std::to_string(areaAddress(firstDifference(after, expected)));

@@ -52,7 +52,8 @@ std::string unhex(const std::string &h) {
 // The flash holds every record as the tool leaves it, by inspectbin --verify.
 void expectVerified(const TempBoard &board, const std::string &image) {
     writeFile(board.dir() / "verify.bin", image);
-    auto v = vtest::run("inspectbin", {(board.dir() / "verify.bin").string(), "--board", board.dir().string(), "--verify"});
+    auto v =
+        vtest::run("inspectbin", {(board.dir() / "verify.bin").string(), "--board", board.dir().string(), "--verify"});
     EXPECT_EQ(v.exitCode, 0) << v.out << v.err;
 }
 
@@ -84,10 +85,10 @@ TEST(ImageCheck, RecordsOverEachOtherAreWrittenWhereTheBitsAllowIt) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         TempBoard board(kBoardSettings);
-        const json d = {{"start", 0x80080000u},
-                        {"length", 0x1000u},
-                        {"records",
-                         {{{"address", 0x80080000u}, {"hex", c.first}}, {{"address", 0x80080004u}, {"hex", c.second}}}}};
+        const json d = {
+            {"start", 0x80080000u},
+            {"length", 0x1000u},
+            {"records", {{{"address", 0x80080000u}, {"hex", c.first}}, {{"address", 0x80080004u}, {"hex", c.second}}}}};
         const std::string image = binimage::build(d);
         const Outcome run = update(board, image);
         EXPECT_TRUE(run.boxes.empty()) << run.boxes[0];
@@ -120,9 +121,8 @@ TEST(ImageCheck, OldDataInABlockThatIsNotErasedTakesWhatProgrammingCanClear) {
         TempBoard board(kBoardSettings);
         // The image starts at kBase + 0x1000, part-way into a block the
         // update therefore leaves as it is.
-        const json d = {{"start", 0x80081000u},
-                        {"length", 0x1000u},
-                        {"records", {{{"address", 0x80081000u}, {"hex", c.data}}}}};
+        const json d = {
+            {"start", 0x80081000u}, {"length", 0x1000u}, {"records", {{{"address", 0x80081000u}, {"hex", c.data}}}}};
         std::string old(0x1000, '\x5A');
         old += c.old;
         const Outcome run = update(board, binimage::build(d), old);

@@ -14,8 +14,8 @@ namespace vtest::images {
 
 using nlohmann::json;
 
-constexpr uint32_t kBase = 0x9CA00000;   // flash address of the image flash
-constexpr uint32_t kBlock = 0x40000;     // one erase block of the pair
+constexpr uint32_t kBase = 0x9CA00000;  // flash address of the image flash
+constexpr uint32_t kBlock = 0x40000;    // one erase block of the pair
 constexpr uint32_t kArrayBase = 0x9C000000;
 
 inline const json kReturningReboot = {{"hal", {{"reboot", "return"}}}};

@@ -38,9 +38,10 @@ TEST(ImagePlacement, TheBlockInWhichAnUnalignedStartFallsKeepsItsOldData) {
     seedOld(board, kBase + kBlock, 0x2000);
     const std::string before = flashContents(board);
     // The range [9ca01000, 9ca41000) holds only block 1's first address.
-    const json image = {{"start", 0x80081000u},
-                        {"length", kBlock},
-                        {"records", {{{"address", 0x80081000u}, {"size", 0x100}}, {{"address", 0x800C0000u}, {"size", 0x800}}}}};
+    const json image = {
+        {"start", 0x80081000u},
+        {"length", kBlock},
+        {"records", {{{"address", 0x80081000u}, {"size", 0x100}}, {{"address", 0x800C0000u}, {"size", 0x800}}}}};
     const auto path = put(board, "nk.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;

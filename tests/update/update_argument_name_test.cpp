@@ -18,18 +18,16 @@ TEST(UpdateArgument, ANameTheDialogRefusesIsAskedForAgainWithAnEmptyName) {
         std::vector<std::u16string> shown;  // the name box each time the dialog showed
     };
     const std::vector<Case> cases = {
-        {u"/u \\nk.bin", {u"\\nk.bin"}},
-        {u"/u *.bin", {u""}},
-        {u"/u \"\\nk.bin\"", {u""}},
-        {u"/u \\nk?.bin", {u""}},
-        {u"/u", {u""}},
+        {u"/u \\nk.bin", {u"\\nk.bin"}}, {u"/u *.bin", {u""}}, {u"/u \"\\nk.bin\"", {u""}},
+        {u"/u \\nk?.bin", {u""}},        {u"/u", {u""}},
     };
     for (bool pick : {true, false}) {
         for (const auto &c : cases) {
             SCOPED_TRACE(wince::toUtf8(c.commandLine) + (pick ? ", picked" : ", cancelled"));
             TempBoard board(json{{"hal", {{"reboot", "return"}}}});
-            writeFile(board.files() / "nk.bin",
-                      binimage::build({{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}}}}}));
+            writeFile(
+                board.files() / "nk.bin",
+                binimage::build({{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}}}}}));
             auto op = std::make_shared<RecordingOperator>();
             if (pick) op->choice = u"\\nk.bin";
             runUpdateTool(board, op, c.commandLine);

@@ -129,11 +129,8 @@ TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
         uint32_t imageLength, recordLength;
         int imageRange, recordRange;
     };
-    for (const Case &c : std::vector<Case>{{1000, 1000, 1, 1},
-                                           {1500, 1000, 1, 1},
-                                           {2047, 4, 1, 1},
-                                           {2048, 2044, 2, 1},
-                                           {40000, 40000, 39, 39}}) {
+    for (const Case &c : std::vector<Case>{
+             {1000, 1000, 1, 1}, {1500, 1000, 1, 1}, {2047, 4, 1, 1}, {2048, 2044, 2, 1}, {40000, 40000, 39, 39}}) {
         SCOPED_TRACE(std::to_string(c.imageLength) + "/" + std::to_string(c.recordLength));
         TempBoard board(kBoardSettings);
         const auto path = putImage(board, "small.bin", simpleImage(0x80080000, {c.recordLength}, c.imageLength));
@@ -161,8 +158,8 @@ TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
         EXPECT_EQ(views.back().stepMax, 1);
         // The erase counts 256 KB, past the image's range; the bar, as the
         // platform's control does, stands at its end.
-        const auto afterErase =
-            std::find_if(views.begin(), views.end(), [](const UpdateView &v) { return v.totalMax > 0 && v.stepPos > 0; });
+        const auto afterErase = std::find_if(views.begin(), views.end(),
+                                             [](const UpdateView &v) { return v.totalMax > 0 && v.stepPos > 0; });
         ASSERT_NE(afterErase, views.end());
         EXPECT_EQ(afterErase->stepPos, c.imageRange);
     }
@@ -333,9 +330,10 @@ TEST(ImageUpdate, ARecordOutsideTheErasedBlocksIsWrittenWhereTheFlashIsBlank) {
     TempBoard board(kBoardSettings);
     // The header's range covers one block; the second record lies in the next,
     // which is blank on this board, so the image is good.
-    json image = {{"start", 0x80080000u},
-                  {"length", 0x1000u},
-                  {"records", {{{"address", 0x80080000u}, {"size", 16}}, {{"address", 0x80080000u + kBlock}, {"size", 32}}}}};
+    json image = {
+        {"start", 0x80080000u},
+        {"length", 0x1000u},
+        {"records", {{{"address", 0x80080000u}, {"size", 16}}, {{"address", 0x80080000u + kBlock}, {"size", 32}}}}};
     const auto path = putImage(board, "x.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
@@ -368,7 +366,10 @@ TEST(ImageUpdate, TheUpdateArgumentPrefillsTheFileName) {
     TempBoard board(kBoardSettings);
     const auto path = putImage(board, "nk.bin", simpleImage(0x80080000, {64}));
     for (const auto &[commandLine, shown] : std::vector<std::pair<std::u16string, std::u16string>>{
-             {u"/u " + path, path}, {u"/u", u""}, {u"/u ", u""}, {u"/update", u"date"},
+             {u"/u " + path, path},
+             {u"/u", u""},
+             {u"/u ", u""},
+             {u"/update", u"date"},
              {u"/u " + std::u16string(300, u'a'), std::u16string(259, u'a')}}) {
         auto op = std::make_shared<RecordingOperator>();  // cancels
         runUpdateTool(board, op, commandLine);
@@ -387,7 +388,7 @@ TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
     op->choice = path;
     op->onUpdate = [](const UpdateView &v) {
         return v.stepText == u"Erasing Flash Sector at 9ca40000" ? wince::Action{wince::Action::Press, IDCANCEL}
-                                                                  : wince::Action{};
+                                                                 : wince::Action{};
     };
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
@@ -400,8 +401,9 @@ TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
         if (v.stepText.rfind(u"Erasing", 0) == 0 && (erased.empty() || erased.back() != v.stepText))
             erased.push_back(v.stepText);
     }
-    EXPECT_EQ(erased, (std::vector<std::u16string>{u"Erasing Flash Sector at 9ca00000", u"Erasing Flash Sector at 9ca40000",
-                                                   u"Erasing Flash Sector at 9ca80000"}));
+    EXPECT_EQ(erased,
+              (std::vector<std::u16string>{u"Erasing Flash Sector at 9ca00000", u"Erasing Flash Sector at 9ca40000",
+                                           u"Erasing Flash Sector at 9ca80000"}));
 }
 
 TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
@@ -424,7 +426,7 @@ TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
 struct DeviceFault {
     const char *name;
     json faults;
-    bool seedOld;      // the image flash holds an old image first
+    bool seedOld;  // the image flash holds an old image first
     json image;
     const char *text;
 };
@@ -434,9 +436,15 @@ TEST(ImageUpdate, DeviceFailuresAreToldAndTheUpdateStops) {
     const std::vector<DeviceFault> cases = {
         {"erase fails", {{"erase_fails", {40}}}, true, twoBlocks, "Error Erasing Flash Sector"},
         {"locked block", {{"locked", {41}}}, true, twoBlocks, "Error Erasing Flash Sector"},
-        {"low voltage in one device", {{"low_voltage", {{{"block", 40}, {"device", 1}}}}}, true, twoBlocks,
+        {"low voltage in one device",
+         {{"low_voltage", {{{"block", 40}, {"device", 1}}}}},
+         true,
+         twoBlocks,
          "Error Erasing Flash Sector"},
-        {"stuck bit", {{"stuck_at_0", {{{"address", 0xA00010}, {"bit", 3}}}}}, true, twoBlocks,
+        {"stuck bit",
+         {{"stuck_at_0", {{{"address", 0xA00010}, {"bit", 3}}}}},
+         true,
+         twoBlocks,
          "Error Erasing Flash Sector"},
         {"program fails", {{"program_fails", {40}}}, false, twoBlocks, "Error writing to Flash!"},
         {"locked blank block", {{"locked", {41}}}, false, twoBlocks, "Error writing to Flash!"},
@@ -480,7 +488,8 @@ TEST(ImageUpdate, TheFailureIsShownWhileTheFlashIsStillHeld) {
     EXPECT_EQ(heldWhileShown.load(), 1);
     // The dialog closed only after the box was dismissed.
     const auto events = board.events();
-    const auto box = std::find_if(events.begin(), events.end(), [](const json &e) { return e["event"] == "messagebox"; });
+    const auto box =
+        std::find_if(events.begin(), events.end(), [](const json &e) { return e["event"] == "messagebox"; });
     const auto closed = std::find_if(events.begin(), events.end(), [](const json &e) {
         return e["event"] == "dialog_close" && e["caption"] == "Updating IMAGE";
     });

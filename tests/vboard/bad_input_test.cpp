@@ -116,7 +116,8 @@ TEST(VboardBadInput, ASettingTheFlashRefusesLeavesAHandEditedFileByteForByte) {
     const auto file = board.dir() / "board.json";
     const std::string edited = nlohmann::json::parse(vtest::readFile(file)).dump() + "\n";  // one line
     vtest::writeFile(file, edited);
-    const auto r = vtest::run("vboard", {"set", board.dir().string(), "flash.faults.erase_fails=[{\"block\":1,\"device\":2}]"});
+    const auto r =
+        vtest::run("vboard", {"set", board.dir().string(), "flash.faults.erase_fails=[{\"block\":1,\"device\":2}]"});
     EXPECT_EQ(r.exitCode, 2) << r.err;
     EXPECT_NE(r.err.find("\"device\" must be 0 or 1"), std::string::npos) << r.err;
     EXPECT_EQ(vtest::readFile(file), edited);

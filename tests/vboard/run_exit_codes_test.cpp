@@ -18,8 +18,12 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
         {"the tool's own end", {}, "wait dialog \"Update Tool v1.4\"\nclose\n", {}, 1, ""},
         {"the script goes off its course", {}, "press 1002\n", {"/f"}, 70, "script line 1"},
         {"settings the board cannot use", {{"board_id", "seven"}}, "close\n", {}, 71, "/board_id"},
-        {"a flash the board cannot use", {{"flash", {{"faults", {{"locked", {300}}}}}}}, "accept\n", {"/u", "\\nk.bin"},
-         71, "block 300 is beyond the flash"},
+        {"a flash the board cannot use",
+         {{"flash", {{"faults", {{"locked", {300}}}}}}},
+         "accept\n",
+         {"/u", "\\nk.bin"},
+         71,
+         "block 300 is beyond the flash"},
     };
     for (const auto &c : cases) {
         vtest::TempBoard board;

@@ -9,9 +9,9 @@ namespace {
 TEST(VboardShow, AnUpdateIsDrawnToItsEndWithBarsNamedAndInKB) {
     vtest::TempBoard board;
     ASSERT_EQ(vtest::run("mkbin", {"--sample", "600K", (board.files() / "nk.bin").string()}).exitCode, 0);
-    const auto r = vtest::run("vboard", {"run", board.dir().string(), "--script",
-                                         (vtest::sourceDir() / "scripts" / "main-job.script").string(), "--show",
-                                         "image-update-tool"});
+    const auto r = vtest::run(
+        "vboard", {"run", board.dir().string(), "--script",
+                   (vtest::sourceDir() / "scripts" / "main-job.script").string(), "--show", "image-update-tool"});
     ASSERT_EQ(r.exitCode, 1) << r.err;
     const std::string &out = r.out;
     EXPECT_NE(out.find("  (pressed \"Update IMAGE\")\n"), std::string::npos) << out;

@@ -76,7 +76,7 @@ TEST(BootContents, IsoTimes) {
     const char *bad[] = {
         "",
         "2007-03-05",
-        "2007-03-05T14:03:09",        // no zone: it must say UTC
+        "2007-03-05T14:03:09",  // no zone: it must say UTC
         "2007-03-05T14:03:09+01:00",
         "2007-03-05 14:03:09Z",
         "2007-02-29T00:00:00Z",

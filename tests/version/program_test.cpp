@@ -19,7 +19,9 @@ using vtest::TempBoard;
 
 const std::string kScript =
     "wait dialog \"Update Tool v1.4\"\n"
-    "press " + std::to_string(IDC_BSP_VERSION) + "\n"
+    "press " +
+    std::to_string(IDC_BSP_VERSION) +
+    "\n"
     "dismiss\n"
     "wait dialog \"Update Tool v1.4\"\n"
     "close\n";
@@ -27,10 +29,9 @@ const std::string kScript =
 vtest::RunResult runTool(const TempBoard &board) {
     const auto script = board.writeScratch("script.txt", kScript);
     // A board far from UTC, with summer time: the image time must not move.
-    return vtest::run("image-update-tool", {},
-                      {{"VBOARD_DIR", board.dir().string()},
-                       {"VBOARD_SCRIPT", script.string()},
-                       {"TZ", "XST-9XDT,M3.2.0,M11.1.0"}});
+    return vtest::run(
+        "image-update-tool", {},
+        {{"VBOARD_DIR", board.dir().string()}, {"VBOARD_SCRIPT", script.string()}, {"TZ", "XST-9XDT,M3.2.0,M11.1.0"}});
 }
 
 class Operatorless : public wince::Operator {

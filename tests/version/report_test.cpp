@@ -80,9 +80,7 @@ TEST(BootloaderSearch, WhereverTheBannerStands) {
         {"at offset 0", {{0, withNul(kBanner + "1.0")}}, u"1.0"},
         {"after a doubled M", {{0x100, withNul("M" + kBanner + "2.0")}}, u"2.0"},
         {"after a partial marker", {{0x100, withNul(partial + kBanner + "3.0")}}, u"3.0"},
-        {"after a partial marker broken by an M",
-         {{0x100, withNul(kBanner.substr(0, 40) + kBanner + "3.1")}},
-         u"3.1"},
+        {"after a partial marker broken by an M", {{0x100, withNul(kBanner.substr(0, 40) + kBanner + "3.1")}}, u"3.1"},
         {"after a partial marker and other bytes", {{0x100, withNul(partial + "xyz" + kBanner + "3.2")}}, u"3.2"},
         {"across the 64 KB mid-point", {{0x10000 - 20, withNul(kBanner + "4.0")}}, u"4.0"},
         {"text across the mid-point", {{0x10000 - 43, withNul(kBanner + "4.1 long")}}, u"4.1 long"},
@@ -109,8 +107,7 @@ TEST(BootloaderSearch, NeverReadsPastTheView) {
     {
         // A text that runs into the view's end is cut there.
         TempBoard board;
-        setBootFlash(board, {{kView - static_cast<uint32_t>(kBanner.size()) - 5, kBanner + "ABCDE"}},
-                     withNul("FGH"));
+        setBootFlash(board, {{kView - static_cast<uint32_t>(kBanner.size()) - 5, kBanner + "ABCDE"}}, withNul("FGH"));
         EXPECT_EQ(bootloaderOf(board), u"ABCDE");
     }
     {
@@ -207,8 +204,7 @@ TEST(ImageTime, FallBacks) {
         void (*spoil)(const TempBoard &);
     };
     const Case cases[] = {
-        {"file missing",
-         [](const TempBoard &b) { std::filesystem::remove(b.files() / "Windows" / "default.fdf"); }},
+        {"file missing", [](const TempBoard &b) { std::filesystem::remove(b.files() / "Windows" / "default.fdf"); }},
         {"a folder in its place",
          [](const TempBoard &b) {
              std::filesystem::remove(b.files() / "Windows" / "default.fdf");
@@ -229,9 +225,9 @@ TEST(ImageTime, FallBacks) {
 
 TEST(Report, ExactTextOfAFullCase) {
     TempBoard board(json{{"board_id", 1},
-                     {"bsp_version", {{"major", 3}, {"minor", 12}}},
-                     {"bootloader", {{"version", "1.3.0 Built Mar 05 2007"}}},
-                     {"image", {{"build_time", "2007-03-05T14:03:09Z"}}}});
+                         {"bsp_version", {{"major", 3}, {"minor", 12}}},
+                         {"bootloader", {{"version", "1.3.0 Built Mar 05 2007"}}},
+                         {"image", {{"build_time", "2007-03-05T14:03:09Z"}}}});
     const auto box = showReport(board);
     EXPECT_EQ(box.text,
               u"Bootloader:\t1.3.0 Built Mar 05 2007\r\n\r\nBSP ID:\tVORELLI\r\nBSP Version:\t3.12\r\n\r\n"

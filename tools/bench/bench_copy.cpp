@@ -99,7 +99,8 @@ double timeCpR(const fs::path &from, const fs::path &to) {
 int main(int argc, char **argv) {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]\n");
+        std::fprintf(stderr,
+                     "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]\n");
         return 2;
     }
     // The cp child inherits the bench's CPU.
@@ -154,8 +155,8 @@ int main(int argc, char **argv) {
         const double megabytes = static_cast<double>(o.size) * o.files / (1024.0 * 1024.0);
         std::printf("tree: %d files of %zu bytes in %d folders (%.1f MB), best of %d runs, both sides on CPU %d\n",
                     o.files, o.size, o.folders, megabytes, o.runs, cpu);
-        std::printf("AutoCopy: %.3f s, %.1f MB/s, %.0f files/s (%zu files copied)\n", agentBest,
-                    megabytes / agentBest, o.files / agentBest, copied);
+        std::printf("AutoCopy: %.3f s, %.1f MB/s, %.0f files/s (%zu files copied)\n", agentBest, megabytes / agentBest,
+                    o.files / agentBest, copied);
         std::printf("cp -r:    %.3f s, %.1f MB/s, %.0f files/s\n", cpBest, megabytes / cpBest, o.files / cpBest);
         // A disk that writes back now and then slows whichever side it falls
         // in: the middle of the runs' own ratios shows how far that went.

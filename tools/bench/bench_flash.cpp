@@ -65,9 +65,10 @@ class BenchBoard {
         char name[] = "/tmp/vboard-bench-XXXXXX";
         if (::mkdtemp(name) == nullptr) throw std::runtime_error("cannot make a temporary board folder");
         dir_ = name;
-        board::Board::create(dir_, {{"flash",
-                                     {{"exact_polling", exactPolling},
-                                      {"timing", {{"erase_ns", kEraseNs}, {"program_ns", kBufferNs}}}}}});
+        board::Board::create(
+            dir_,
+            {{"flash",
+              {{"exact_polling", exactPolling}, {"timing", {{"erase_ns", kEraseNs}, {"program_ns", kBufferNs}}}}}});
         wince::boot(dir_, std::make_shared<NoOperator>(), "bench_flash");
         flash_ = std::make_unique<board::FlashPair>(dir_);
         // A block more than is written: the wait after the last burst reads
@@ -114,8 +115,7 @@ struct Phase {
     }
 };
 
-template <typename Work>
-Phase measure(BenchBoard &b, Work work) {
+template <typename Work> Phase measure(BenchBoard &b, Work work) {
     const uint64_t accesses = b.flash().busAccesses();
     const uint64_t boardNs = b.boardNs();
     const double cpu = threadCpuNs();

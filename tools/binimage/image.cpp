@@ -14,7 +14,8 @@ namespace binimage {
 namespace {
 
 uint32_t le32(const std::string &b, uint64_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
            static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
 }
@@ -105,17 +106,24 @@ namespace {
 std::string refusalReason(const Judgement &j) {
     const std::string where = "record " + std::to_string(j.record) + " at " + hex(j.address);
     switch (j.reason) {
-    case kShortSignature: return "file shorter than the signature";
-    case kWrongSignature: return "wrong signature";
-    case kShortHeader: return "file ends inside the image header";
+    case kShortSignature:
+        return "file shorter than the signature";
+    case kWrongSignature:
+        return "wrong signature";
+    case kShortHeader:
+        return "file ends inside the image header";
     case kRangeOutside:
         return "image range " + hex(j.start) + "+" + hex(j.length) + " is not inside the 32 MB flash window";
-    case kShortRecordHeader: return "file ends inside the header of record " + std::to_string(j.record);
-    case kShortRecordData: return where + ": data ends early";
-    case kUnalignedRecord: return where + ": address not a multiple of 4";
+    case kShortRecordHeader:
+        return "file ends inside the header of record " + std::to_string(j.record);
+    case kShortRecordData:
+        return where + ": data ends early";
+    case kUnalignedRecord:
+        return where + ": address not a multiple of 4";
     case kRecordOutside:
         return where + ": outside the 32 MB flash window (a record ends at least 4 bytes before the window's end)";
-    case kTooManyRecords: return where + ": more than " + std::to_string(maxRecords()) + " records with data";
+    case kTooManyRecords:
+        return where + ": more than " + std::to_string(maxRecords()) + " records with data";
     case kBitsNotClearable: {
         char bytes[96];
         std::snprintf(bytes, sizeof bytes, "the byte at %08x holds %02x and cannot become %02x", j.address, j.held,
@@ -130,9 +138,12 @@ std::string refusalReason(const Judgement &j) {
 
 const char *messageOf(uint32_t verdict) {
     switch (verdict) {
-    case kNotBinary: return "Not a WinCE Binary Image file!";
-    case kEndsEarly: return "Unexpected end of file!";
-    default: return "Error writing to Flash!";
+    case kNotBinary:
+        return "Not a WinCE Binary Image file!";
+    case kEndsEarly:
+        return "Unexpected end of file!";
+    default:
+        return "Error writing to Flash!";
     }
 }
 
@@ -148,8 +159,9 @@ Report inspect(const std::string &b, FlashQuery flash, void *context) {
         rep.refusal = messageOf(j.verdict);
         rep.faultRecord = j.record;
     } else if (flash == nullptr && j.flashWordsRead != 0) {
-        rep.findings.push_back({Finding::Note, "no board given: the flash outside the erased blocks is taken as "
-                                               "blank; give --board to judge against a board's flash"});
+        rep.findings.push_back({Finding::Note,
+                                "no board given: the flash outside the erased blocks is taken as "
+                                "blank; give --board to judge against a board's flash"});
     }
 
     // The listing: header, records, blocks to erase.

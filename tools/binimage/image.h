@@ -28,7 +28,7 @@ struct Record {
     uint32_t flashAddress = 0;  // translated; 0 ends the image
     uint32_t length = 0;
     uint32_t checksum = 0;
-    uint64_t dataOffset = 0;    // in the file
+    uint64_t dataOffset = 0;  // in the file
     bool dataComplete = false;
     bool checksumValid = false;
 };

@@ -73,7 +73,9 @@ void printReport(const std::string &file, const std::string &bytes, const binima
             }
             std::printf("  %3zu  %08x -> %08x  length %08x (%u)  checksum %08x %s\n", i + 1, rec.rawAddress,
                         rec.flashAddress, rec.length, rec.length, rec.checksum,
-                        !rec.dataComplete ? "(data missing)" : rec.checksumValid ? "valid" : "WRONG");
+                        !rec.dataComplete   ? "(data missing)"
+                        : rec.checksumValid ? "valid"
+                                            : "WRONG");
         }
         std::printf("erases:     %zu block(s)", r.eraseBlocks.size());
         if (!r.eraseBlocks.empty())

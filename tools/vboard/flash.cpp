@@ -19,7 +19,7 @@ constexpr uint32_t kConfirm = 0x00D000D0;
 
 struct TraceSummary {
     uint64_t reads = 0, writes = 0;
-    uint64_t erases = 0;         // erase set-up followed by its confirm
+    uint64_t erases = 0;          // erase set-up followed by its confirm
     uint64_t bufferPrograms = 0;  // write-to-buffer, count, data, confirm
     std::optional<uint32_t> lowest, highest;
 };

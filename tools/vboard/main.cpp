@@ -212,7 +212,8 @@ int cmdRun(const Args &args) {
 int cmdLog(const Args &args) {
     if (args.empty()) return usageError("log needs a board folder");
     const bool json = args.size() > 1 && args[1] == "--json";
-    if (args.size() > (json ? 2u : 1u)) return usageError("log takes a board folder and --json, not '" + args[json ? 2 : 1] + "'");
+    if (args.size() > (json ? 2u : 1u))
+        return usageError("log takes a board folder and --json, not '" + args[json ? 2 : 1] + "'");
     auto b = board::Board::open(args[0]);
     if (json) {
         std::ifstream in(b->log().file());
@@ -242,9 +243,9 @@ int main(int argc, char **argv) {
         return 0;
     }
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
-        {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},       {"run", vboard::cmdRun},
-        {"log", vboard::cmdLog},       {"mount", vboard::cmdMount},   {"unmount", vboard::cmdUnmount},
-        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},     {"flash", vboard::cmdFlash},
+        {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},     {"run", vboard::cmdRun},
+        {"log", vboard::cmdLog},       {"mount", vboard::cmdMount}, {"unmount", vboard::cmdUnmount},
+        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},   {"flash", vboard::cmdFlash},
     };
     const auto it = commands.find(command);
     if (it == commands.end()) {

@@ -42,16 +42,16 @@ int main(int argc, char **argv) {
         const char *pace = std::getenv("VBOARD_PACE");
         board::Clock::setPaced(pace != nullptr && std::string(pace) == "1");
         const char *show = std::getenv("VBOARD_SHOW");
-        auto op = (script != nullptr && *script != 0) ? wince::makeScriptOperator(script)
-                                                      : wince::makeTerminalOperator();
+        auto op =
+            (script != nullptr && *script != 0) ? wince::makeScriptOperator(script) : wince::makeTerminalOperator();
         if (script != nullptr && *script != 0 && show != nullptr && std::string(show) == "1")
             op = wince::makeShowingOperator(op);
         wince::boot(dir, op, name);
         wince::endOnBoardStop();
         std::u16string cmdLine = wince::toUtf16(args);
         wince::currentBoard().log().append({{"event", "start"}, {"command_line", args}});
-        rc = WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)),
-                     nullptr, cmdLine.data(), SW_SHOW);
+        rc = WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)), nullptr,
+                     cmdLine.data(), SW_SHOW);
         // A stop of the board that came first ends the process from its own thread.
         if (!wince::claimProgramEnd())
             for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -71,12 +71,9 @@ void modalLoop(Dialog &dialog) {
     while (!dialog.ended) {
         // After an action look again at once; otherwise wait for a message
         // or the idle turn.
-        auto item = queue->next(false, acted ? decltype(kIdleTurn){0} : kIdleTurn,
-                                [&] { return dialog.ended.load(); });
-        if (item)
-            carryOut(*item, [&] { acted = consult(dialog); });
-        else
-            acted = consult(dialog);
+        auto item = queue->next(false, acted ? decltype(kIdleTurn){0} : kIdleTurn, [&] { return dialog.ended.load(); });
+        if (item) carryOut(*item, [&] { acted = consult(dialog); });
+        else acted = consult(dialog);
     }
 }
 

@@ -93,9 +93,9 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     lastDialogError = 0;
     if (lpofn == nullptr) return refuse("no request", CDERR_INITIALIZATION);
     if (lpofn->lStructSize != sizeof(OPENFILENAMEW))
-        return refuse("lStructSize is " + std::to_string(lpofn->lStructSize) + ", not " +
-                          std::to_string(sizeof(OPENFILENAMEW)),
-                      CDERR_STRUCTSIZE);
+        return refuse(
+            "lStructSize is " + std::to_string(lpofn->lStructSize) + ", not " + std::to_string(sizeof(OPENFILENAMEW)),
+            CDERR_STRUCTSIZE);
     if (lpofn->lpstrFile == nullptr || lpofn->nMaxFile == 0) return refuse("no file name buffer", CDERR_INITIALIZATION);
 
     wince::FileOpenView view;
@@ -167,10 +167,8 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
     lpofn->nFileOffset = static_cast<WORD>(nameAt);
     // After the last dot of the name; the end of the path when it has none;
     // 0 when the name ends with its dot.
-    if (dot == std::u16string::npos || dot < nameAt)
-        lpofn->nFileExtension = static_cast<WORD>(path.size());
-    else
-        lpofn->nFileExtension = static_cast<WORD>(dot + 1 == path.size() ? 0 : dot + 1);
+    if (dot == std::u16string::npos || dot < nameAt) lpofn->nFileExtension = static_cast<WORD>(path.size());
+    else lpofn->nFileExtension = static_cast<WORD>(dot + 1 == path.size() ? 0 : dot + 1);
     if (lpofn->lpstrFileTitle != nullptr && lpofn->nMaxFileTitle > 0) {
         const std::u16string name = path.substr(nameAt);
         const size_t n = std::min<size_t>(name.size(), lpofn->nMaxFileTitle - 1);

@@ -446,8 +446,8 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
             return fail(wince::lookupError(lookup.status), FALSE);
         dst.folderHost = lookup.host.parent_path().native();
         dst.name = lookup.host.filename().string();
-        dst.folder = std::make_shared<const board::HostFd>(
-            ::open(dst.folderHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        dst.folder =
+            std::make_shared<const board::HostFd>(::open(dst.folderHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dst.folder->get() < 0) return fail(wince::errorFromErrno(errno), FALSE);
         dst.exists = lookup.status == board::PathStatus::Found;
         // Found through a link: the status of the file it leads to.

@@ -49,13 +49,13 @@ class Sink {
 };
 
 struct Conversion {
-    bool left = false;     // "-"
-    bool zero = false;     // "0"
-    bool plus = false;     // "+"
-    bool space = false;    // " "
-    bool alt = false;      // "#"
+    bool left = false;   // "-"
+    bool zero = false;   // "0"
+    bool plus = false;   // "+"
+    bool space = false;  // " "
+    bool alt = false;    // "#"
     int width = 0;
-    int precision = -1;   // -1: none given
+    int precision = -1;  // -1: none given
     enum Size { Default, Short, Long, Wide, LongLong, Pointer } size = Default;
 };
 

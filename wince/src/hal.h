@@ -12,7 +12,6 @@ namespace wince {
 constexpr DWORD kIoctlOemClearRegistry = 0x01012010;
 constexpr DWORD kIoctlOemBoardInfo = 0x0101200C;
 
-
 // Exit code of a program whose board was rebooted under it.
 constexpr int kRebootExitCode = 64;
 

@@ -45,7 +45,7 @@ void joinRunningBoard(board::Board &board) {
     if (lockRunning(F_WRLCK, F_OFD_SETLK)) {
         board.powerUp();
         board::removeHalfMadeCopies(board);  // copies cut off by the last power-off
-        lockRunning(F_RDLCK, F_OFD_SETLK);  // downgrade: let others join
+        lockRunning(F_RDLCK, F_OFD_SETLK);   // downgrade: let others join
     } else if (!lockRunning(F_RDLCK, F_OFD_SETLKW)) {
         throw board::BoardError("cannot join the running board " + board.dir().string());
     }

@@ -49,7 +49,7 @@ struct Region {
 };
 
 std::mutex g_mutex;
-std::map<uintptr_t, Region> g_regions;     // by base address
+std::map<uintptr_t, Region> g_regions;      // by base address
 std::shared_ptr<board::FlashPair> g_flash;  // the pair of the board last bound to
 
 // --- What the fault handler may look at: no locks, only atomics. -----------
@@ -280,9 +280,10 @@ BOOL WINAPI VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwPr
     std::shared_ptr<board::FlashPair> flash = flashOfCurrentBoard();
 
     const int fd = ::open(flash->arrayFile().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) boardFailed("cannot open the board's flash " + flash->arrayFile().string() + ": " + std::strerror(errno));
-    void *view = ::mmap(lpvDest, roundUp(cbSize, pageSize()), PROT_READ, MAP_SHARED | MAP_FIXED, fd,
-                        static_cast<off_t>(phys));
+    if (fd < 0)
+        boardFailed("cannot open the board's flash " + flash->arrayFile().string() + ": " + std::strerror(errno));
+    void *view =
+        ::mmap(lpvDest, roundUp(cbSize, pageSize()), PROT_READ, MAP_SHARED | MAP_FIXED, fd, static_cast<off_t>(phys));
     ::close(fd);
     if (view == MAP_FAILED) return failWith(ERROR_NOT_ENOUGH_MEMORY);
 

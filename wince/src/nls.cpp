@@ -27,7 +27,7 @@ int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
     const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const int64_t fromEpoch0 = era * 146097 + static_cast<int64_t>(doe);  // days from 0000-03-01
-    return fromEpoch0 - 584694;  // 1601-01-01 is day 584694 of that count
+    return fromEpoch0 - 584694;                                           // 1601-01-01 is day 584694 of that count
 }
 
 void civilFromDays(int64_t days, int64_t &y, unsigned &m, unsigned &d) {
@@ -66,9 +66,9 @@ WORD dayOfWeek(const SYSTEMTIME &t) {
 
 // The board keeps UTC and has no time zone: "now" is the host's UTC time.
 SYSTEMTIME now() {
-    const auto since1970 = std::chrono::duration_cast<std::chrono::microseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+    const auto since1970 =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const uint64_t ticks = static_cast<uint64_t>(since1970) * 10 + 116444736000000000ull;
     FILETIME ft = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME st = {};
@@ -339,8 +339,8 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
         return 0;
     }
     // -1: the text and its NUL.
-    const size_t length = cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1
-                                            : static_cast<size_t>(cbMultiByte);
+    const size_t length =
+        cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
     const std::string bytes(lpMultiByteStr, length);
     std::u16string wide;
     if (CodePage == CP_UTF8) {

@@ -42,10 +42,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR pszImageName, LPWSTR pszCmdLine, LPSECURITY_A
             error = ERROR_FILE_NOT_FOUND;
     }
     if (error != ERROR_SUCCESS) {
-        board.log().append({{"event", "process_failed"},
-                            {"image", program},
-                            {"command_line", commandLine},
-                            {"error", error}});
+        board.log().append(
+            {{"event", "process_failed"}, {"image", program}, {"command_line", commandLine}, {"error", error}});
         SetLastError(error);
         return FALSE;
     }

@@ -13,8 +13,7 @@ namespace {
 
 std::string hex(const volatile void *p) {
     char text[32];
-    std::snprintf(text, sizeof text, "%#llx",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     return text;
 }
 

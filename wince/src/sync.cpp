@@ -102,10 +102,8 @@ class EventObject : public KernelObject {
     DWORD wait(DWORD ms) override {
         std::unique_lock<std::mutex> lock(mutex_);
         auto set = [this] { return state_; };
-        if (ms == INFINITE)
-            cv_.wait(lock, set);
-        else if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), set))
-            return WAIT_TIMEOUT;
+        if (ms == INFINITE) cv_.wait(lock, set);
+        else if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), set)) return WAIT_TIMEOUT;
         if (!manual_) state_ = false;
         return WAIT_OBJECT_0;
     }

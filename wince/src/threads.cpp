@@ -103,11 +103,11 @@ class HostThreads {
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;   // a task for an idle thread
-    std::condition_variable ended_;  // a task ended
-    std::deque<Task> tasks_;         // given to idle threads, not yet taken
-    size_t idle_ = 0;                // idle threads not spoken for
-    size_t running_ = 0;             // tasks given and not ended
+    std::condition_variable wake_;    // a task for an idle thread
+    std::condition_variable ended_;   // a task ended
+    std::deque<Task> tasks_;          // given to idle threads, not yet taken
+    size_t idle_ = 0;                 // idle threads not spoken for
+    size_t running_ = 0;              // tasks given and not ended
     HostThreads *parents_ = nullptr;  // the pool of the process this one was forked from
 };
 
@@ -126,7 +126,7 @@ class ThreadObject : public KernelObject {
             return WAIT_OBJECT_0;
         }
         return cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; }) ? WAIT_OBJECT_0
-                                                                                             : WAIT_TIMEOUT;
+                                                                                           : WAIT_TIMEOUT;
     }
     bool exitCode(DWORD *code) {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -279,10 +279,8 @@ void runModal(const std::function<void()> &call) {
     // touches is shared, not on this stack.)
     for (;;) {
         auto item = me->next(false, std::chrono::hours(1), [&] { return state->finished; });
-        if (item)
-            carryOut(*item);
-        else if (me->holds([&] { return state->finished; }))
-            break;
+        if (item) carryOut(*item);
+        else if (me->holds([&] { return state->finished; })) break;
     }
     helper->wait();
     if (state->error) std::rethrow_exception(state->error);

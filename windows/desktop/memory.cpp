@@ -77,8 +77,8 @@ extern "C" BOOL WINAPI VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, 
     }
     // The destination must be the start of a reserved range large enough.
     MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(lpvDest, &info, sizeof info) == 0 || info.State != MEM_RESERVE ||
-        info.AllocationBase != lpvDest || info.RegionSize < cbSize) {
+    if (VirtualQuery(lpvDest, &info, sizeof info) == 0 || info.State != MEM_RESERVE || info.AllocationBase != lpvDest ||
+        info.RegionSize < cbSize) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

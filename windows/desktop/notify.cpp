@@ -45,8 +45,7 @@ class Subscription {
         // board's lock: no change falls between them.
         const board::VolumeSnapshot snapshot = guarded([&] { return board::volumeSnapshot(board); });
         if (all)
-            for (const board::Volume &volume : snapshot.volumes)
-                announce(volume.name, volume.hostDir.string(), true);
+            for (const board::Volume &volume : snapshot.volumes) announce(volume.name, volume.hostDir.string(), true);
         thread_ = std::thread([this, offset = snapshot.journalEnd] { follow(offset); });
     }
     ~Subscription() {
@@ -58,7 +57,8 @@ class Subscription {
     void follow(uint64_t offset) {
         const board::Board &board = BoardFolder::get().board();
         while (!stopping_) {
-            for (const board::VolumeChange &change : guarded([&] { return board::volumeChangesSince(board, offset); })) {
+            for (const board::VolumeChange &change :
+                 guarded([&] { return board::volumeChangesSince(board, offset); })) {
                 std::string hostDir;
                 if (change.attached) {
                     const auto volume = guarded([&] { return board::findVolume(board, change.name); });
@@ -85,7 +85,8 @@ class Subscription {
         head.guidDevClass = kFatfsMountGuid;
         head.fAttached = attached ? TRUE : FALSE;
         head.cbName = static_cast<int>(cbName);
-        std::vector<BYTE> record(reinterpret_cast<const BYTE *>(&head), reinterpret_cast<const BYTE *>(&head) + kNameOffset);
+        std::vector<BYTE> record(reinterpret_cast<const BYTE *>(&head),
+                                 reinterpret_cast<const BYTE *>(&head) + kNameOffset);
         const BYTE *nameBytes = reinterpret_cast<const BYTE *>(path.c_str());
         record.insert(record.end(), nameBytes, nameBytes + cbName);
         // A record longer than the queue's messages is cut to fit.

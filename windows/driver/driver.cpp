@@ -123,7 +123,8 @@ HWND waitWindow(HANDLE process, DWORD pid, const wchar_t *caption) {
             return window;
         }
         noErrorBox(pid);
-        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) giveUp("the program ended before showing " + narrow(caption));
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0)
+            giveUp("the program ended before showing " + narrow(caption));
         if (GetTickCount() - start > kLimitMs) giveUp("no window \"" + narrow(caption) + "\"");
         Sleep(10);
     }
@@ -200,10 +201,8 @@ void widenMessageBox(HWND box, int extra) {
         if (item == nullptr) continue;
         GetWindowRect(item, &r);
         MapWindowPoints(nullptr, box, reinterpret_cast<POINT *>(&r), 2);
-        if (id == IDOK)
-            SetWindowPos(item, nullptr, r.left + extra / 2, r.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-        else
-            SetWindowPos(item, nullptr, 0, 0, r.right - r.left + extra, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
+        if (id == IDOK) SetWindowPos(item, nullptr, r.left + extra / 2, r.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+        else SetWindowPos(item, nullptr, 0, 0, r.right - r.left + extra, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER);
     }
     RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
@@ -232,14 +231,16 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     const DWORD pid = tool.dwProcessId;
 
     HWND main = waitWindow(tool.hProcess, pid, L"Update Tool v1.4");
-    check(textOf(GetDlgItem(main, kSaveRegistry)) == L"Save Registry to Flash", "main dialog buttons from the template");
+    check(textOf(GetDlgItem(main, kSaveRegistry)) == L"Save Registry to Flash",
+          "main dialog buttons from the template");
 
     // The BSP version report, by a button click.
     PostMessageW(GetDlgItem(main, kBspVersion), BM_CLICK, 0, 0);
     HWND report = waitWindow(tool.hProcess, pid, L"BSP Verison");
     const std::wstring text = textOf(GetDlgItem(report, kMessageText));
     std::printf("     report: %s\n", narrow(text).c_str());
-    check(contains(text, L"Bootloader:\t") && !contains(text, L"Bootloader:\tUNKNOWN"), "bootloader version read from the boot flash");
+    check(contains(text, L"Bootloader:\t") && !contains(text, L"Bootloader:\tUNKNOWN"),
+          "bootloader version read from the boot flash");
     check(contains(text, L"BSP ID:\tVORELLI\r\nBSP Version:\t3.12"), "board identifier and BSP version from the board");
     check(contains(text, L"IMAGE built:\t") && contains(text, L"(GMT)"), "image build time line");
     widenMessageBox(report, 48);
@@ -254,7 +255,8 @@ int runTool(const std::wstring &program, const std::wstring &image, const std::w
     // Clearing the stored registry goes to the board's adaptation layer.
     command(main, kClearRegistry);
     HWND cleared = waitWindow(tool.hProcess, pid, L"Registry");
-    check(textOf(GetDlgItem(cleared, kMessageText)) == L"Registry Succesfully Cleared", "registry cleared on the board");
+    check(textOf(GetDlgItem(cleared, kMessageText)) == L"Registry Succesfully Cleared",
+          "registry cleared on the board");
     PostMessageW(GetDlgItem(cleared, IDOK), BM_CLICK, 0, 0);
     waitGone(cleared, "the registry box");
     // Saving it flushes the registry into the board's store.

@@ -22,8 +22,7 @@ typedef BOOL(CALLBACK *CE_DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 int CeDialogBoxIndirectParam(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner, CE_DLGPROC proc,
                              LPARAM param);
 inline int DialogBoxIndirectParamW(HINSTANCE instance, LPCDLGTEMPLATEW dialogTemplate, HWND owner, CE_DLGPROC proc,
-                                   LPARAM param)
-{
+                                   LPARAM param) {
     return CeDialogBoxIndirectParam(instance, dialogTemplate, owner, proc, param);
 }
 

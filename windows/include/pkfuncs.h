@@ -20,8 +20,8 @@
 extern "C" {
 #endif
 
-BOOL WINAPI KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf,
-                            DWORD nOutBufSize, LPDWORD lpBytesReturned);
+BOOL WINAPI KernelIoControl(DWORD dwIoControlCode, LPVOID lpInBuf, DWORD nInBufSize, LPVOID lpOutBuf, DWORD nOutBufSize,
+                            LPDWORD lpBytesReturned);
 BOOL WINAPI VirtualCopy(LPVOID lpvDest, LPVOID lpvSrc, DWORD cbSize, DWORD fdwProtect);
 
 #ifdef __cplusplus

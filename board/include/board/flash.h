@@ -23,7 +23,6 @@ class Mapping;
 class RecordFile;
 }  // namespace os
 
-
 class Board;
 class Clock;
 
@@ -41,7 +40,7 @@ class FlashPair {
     static constexpr uint32_t kSize = 64u << 20;
     static constexpr uint32_t kBlockSize = 0x40000;  // 128 KB per device
     static constexpr uint32_t kBlockCount = kSize / kBlockSize;
-    static constexpr uint32_t kBufferSpan = 64;      // 32 bytes per device
+    static constexpr uint32_t kBufferSpan = 64;  // 32 bytes per device
 
     // Lays down flash.bin (all erased) and flash.state (devices at power-up)
     // in a new board's folder.

@@ -16,7 +16,7 @@ struct ControlView {
     std::u16string className;  // "BUTTON", "STATIC", "msctls_progress32", ...
     std::u16string text;
     uint32_t style = 0;
-    int x = 0, y = 0, cx = 0, cy = 0;  // dialog units, as in the template
+    int x = 0, y = 0, cx = 0, cy = 0;           // dialog units, as in the template
     int rangeMin = 0, rangeMax = 100, pos = 0;  // progress bars
 };
 
