@@ -1,5 +1,10 @@
 // The image check and reader: any bytes as the image file of an update, run
-// by the update tool's own dialog and worker on one board kept across inputs.
+// by the update tool's own worker on one board kept across inputs. The
+// worker is called as the update dialog starts it once the file is chosen
+// (that path, no abort asked for), but on this thread and with no dialog:
+// its progress goes nowhere and its messages reach the operator unowned.
+// Through the dialog every input waited on thread hand-offs and the
+// operator's turns; the update tests drive the dialog itself.
 // Before every input the inspector's judgement (the tool's check, run on the
 // host against the board's flash) predicts what the tool will do. After it:
 //   - a predicted refusal is the message the tool showed, and the flash is
@@ -14,24 +19,24 @@
 #include <unistd.h>
 #include <windows.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <optional>
 #include <set>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "board/flash.h"
 #include "fuzz_support.h"
 #include "image.h"
+#include "update_tool.h"
 #include "wince/host.h"
 #include "wince/operator.h"
-
-extern "C" const wince::ModuleResources wince_program_module;
-int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 
 namespace {
 
@@ -40,22 +45,16 @@ constexpr uint32_t kKernel = 0x9C000000;  // kernel address of physical 0
 constexpr uint32_t kWindowSize = 0x2000000;
 constexpr uint32_t kBlock = board::FlashPair::kBlockSize;
 
-// Accepts the file offered, dismisses every message and keeps its text.
+// Dismisses every message and keeps its text. The worker runs on the
+// fuzzer's thread and shows no dialog or file-open request.
 class Person : public wince::Operator {
   public:
     wince::Action onDialog(const wince::DialogView &) override { return {}; }
-    void onMessageBox(const wince::MessageBoxView &box) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        messages_.push_back(wince::toUtf8(box.text));
-    }
-    std::optional<std::u16string> onFileOpen(const wince::FileOpenView &) override { return u"\\fuzz.bin"; }
-    std::vector<std::string> takeMessages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::exchange(messages_, {});
-    }
+    void onMessageBox(const wince::MessageBoxView &box) override { messages_.push_back(wince::toUtf8(box.text)); }
+    std::optional<std::u16string> onFileOpen(const wince::FileOpenView &) override { return std::nullopt; }
+    std::vector<std::string> takeMessages() { return std::exchange(messages_, {}); }
 
   private:
-    std::mutex mutex_;
     std::vector<std::string> messages_;
 };
 
@@ -132,14 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string image(reinterpret_cast<const char *>(data), size);
     const binimage::Report predicted = binimage::inspect(image, Bench::word, bench.flash.get());
 
-    std::u16string commandLine = u"/u \\fuzz.bin";
-    WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)), nullptr,
-            commandLine.data(), SW_SHOW);
-    // The tool's worker ends the dialog just before it returns: the input
-    // is over when that thread has ended too. Otherwise what it frees on its
-    // way out falls after libFuzzer's count of mallocs and frees, and nearly
-    // every input is run again for a leak check.
-    wince::waitForProgramThreads(std::chrono::seconds(5));
+    // What the update dialog hands its worker once the file is chosen.
+    const std::u16string path = u"\\fuzz.bin";
+    std::copy(path.c_str(), path.c_str() + path.size() + 1, ImagePath);
+    AbortRequested = 0;
+    UpdateThread(nullptr);
     const std::vector<std::string> shown = bench.person->takeMessages();
     const bool refused = !shown.empty();
     if (predicted.refusal && shown != std::vector<std::string>{*predicted.refusal})
@@ -174,10 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
 
-    // The lock is free again...
+    // The lock is free again. The worker ran on this thread, and a mutex is
+    // taken again at once by the thread that holds it: once taken and given
+    // back here, a second release must fail, or the worker still holds it.
     HANDLE lock = CreateMutexW(NULL, FALSE, u"NorFlash");
     if (lock == NULL || WaitForSingleObject(lock, 0) != WAIT_OBJECT_0) fuzz::finding("the NorFlash mutex is held");
     ReleaseMutex(lock);
+    if (ReleaseMutex(lock)) fuzz::finding("the NorFlash mutex is still held by the worker's thread");
     CloseHandle(lock);
     // ...and the devices answer with the array.
     const auto word = bench.flash->readArray(kWindow, 4);
