@@ -71,6 +71,8 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
          "--seed is not a whole number"},
         {"sample without an output", "mkbin", {"--sample", "6M"}, 2, "--sample needs SIZE and OUT.bin"},
         {"no arguments", "mkbin", {}, 2, "expected DESCRIPTION.json OUT.bin"},
+        {"unknown option", "mkbin", {"--frob", "@/out.bin"}, 2, "expected DESCRIPTION.json OUT.bin"},
+        {"version with more after it", "mkbin", {"--version", "@/out.bin"}, 2, "expected DESCRIPTION.json OUT.bin"},
         {"empty description", "mkbin", {"@/empty.json", "@/out.bin"}, 1, "no 'records'"},
         {"not JSON", "mkbin", {"@/notjson.json", "@/out.bin"}, 1, "is not valid JSON"},
         {"unknown key", "mkbin", {"@/typo.json", "@/out.bin"}, 1, "unknown key 'lenght'"},
@@ -84,6 +86,8 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
         {"missing image", "inspectbin", {"@/none.bin"}, 2, "cannot read"},
         {"no arguments", "inspectbin", {}, 2, "expected IMAGE.bin"},
         {"unknown option", "inspectbin", {"@/image.bin", "--bored", "@"}, 2, "expected IMAGE.bin"},
+        {"unknown option alone", "inspectbin", {"--verbose"}, 2, "expected IMAGE.bin"},
+        {"version with more after it", "inspectbin", {"--version", "@/image.bin"}, 2, "expected IMAGE.bin"},
         {"board without flash.bin", "inspectbin", {"@/image.bin", "--board", "@/no-flash"}, 2, "has no flash.bin"},
         {"board with a short flash.bin",
          "inspectbin",
@@ -109,12 +113,19 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
     }
 }
 
-TEST(BinImageTools, HelpPrintsTheUsageAndSucceeds) {
-    for (const char *program : {"mkbin", "inspectbin"}) {
+TEST(BinImageTools, HelpAndVersionPrintOnStandardOutputAndSucceed) {
+    for (const std::string program : {"mkbin", "inspectbin"}) {
         SCOPED_TRACE(program);
-        const auto r = vtest::run(program, {"--help"});
+        for (const char *help : {"--help", "-h"}) {
+            const auto r = vtest::run(program, {help});
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out.rfind("usage: " + program, 0), 0u) << r.out;
+            EXPECT_NE(r.out.find(program + " --help | --version"), std::string::npos) << r.out;
+            EXPECT_TRUE(r.err.empty()) << r.err;
+        }
+        const auto r = vtest::run(program, {"--version"});
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_EQ(r.out.rfind(std::string("usage: ") + program, 0), 0u) << r.out;
+        EXPECT_EQ(r.out, program + " " VBOARD_EXPECTED_VERSION "\n");
         EXPECT_TRUE(r.err.empty()) << r.err;
     }
 }

@@ -114,6 +114,8 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         {{"log", "B", "--json", "extra"}, 2, "not 'extra'"},
         {{"flash", "B", "--trace", "maybe"}, 2, ""},
         {{"frobnicate", "B"}, 2, "unknown command 'frobnicate'"},
+        {{"--verison"}, 2, "unknown command '--verison'"},
+        {{"--version", "B"}, 2, "--version takes nothing after it"},
     };
     // Every case gets its own copy of one board, and is compared against it.
     vtest::TempBoard model;
@@ -127,7 +129,7 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         EXPECT_EQ(r.exitCode, c.exitCode) << line << ": " << r.err;
         EXPECT_EQ(r.err.rfind("vboard: ", 0), 0u) << line << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << line << ": " << r.err;
-        if (c.args[0] != "frobnicate") {
+        if (c.args[0] != "frobnicate" && c.args[0] != "--verison") {  // these add the usage
             EXPECT_TRUE(oneLine(r.err)) << line << ": " << r.err;
         }
         EXPECT_EQ(differs(board.dir, model.dir()), "") << line << " changed the board's files";
@@ -178,14 +180,19 @@ TEST(VboardBadInput, GoodSettingsAreTakenAndKeptAsTyped) {
     EXPECT_EQ(settings["flash"]["timing"]["erase_ns"], 5000000000ull);
 }
 
-TEST(VboardBadInput, HelpIsUsageOnStandardOutput) {
+TEST(VboardBadInput, HelpAndVersionAreOnStandardOutput) {
     for (const std::vector<std::string> &args : {std::vector<std::string>{"--help"}, {"-h"}, {"create", "--help"}}) {
         const auto r = vtest::run("vboard", args);
         EXPECT_EQ(r.exitCode, 0) << args[0];
         EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << r.out;
         EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
+        EXPECT_NE(r.out.find("vboard --help | --version"), std::string::npos);
         EXPECT_EQ(r.err, "");
     }
+    const auto version = vtest::run("vboard", {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "vboard " VBOARD_EXPECTED_VERSION "\n");
+    EXPECT_EQ(version.err, "");
     const auto bare = vtest::run("vboard", {});
     EXPECT_EQ(bare.exitCode, 2);
     EXPECT_EQ(bare.err.rfind("usage:", 0), 0u);

@@ -2,6 +2,9 @@
 // run the platform stopped (70), a board that could not be used (71).
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
+
 #include "test_support.h"
 
 namespace {
@@ -44,6 +47,38 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
     const auto none = vtest::run("vboard", {"run", "/nonexistent/board", "image-update-tool"});
     EXPECT_EQ(none.exitCode, 71) << none.err;
     EXPECT_NE(none.err.find("no virtual board at /nonexistent/board"), std::string::npos) << none.err;
+}
+
+// The install rules and vboard's search for the programs: an installed tree,
+// moved whole to another folder and away from the build, still runs them.
+TEST(VboardRunExitCodes, AnInstalledTreeRunsTheBoardsProgramsWhereverItIsMoved) {
+    namespace fs = std::filesystem;
+    vtest::TempBoard board;
+    const fs::path first = board.dir() / "scratch" / "installed";
+    const auto install = vtest::run(VBOARD_CMAKE_COMMAND,
+                                    {"--install", vtest::binDir().parent_path().string(), "--prefix", first.string()});
+    ASSERT_EQ(install.exitCode, 0) << install.out << install.err;
+    const fs::path prefix = board.dir() / "scratch" / "moved";
+    fs::rename(first, prefix);
+
+    // bin/ holds the tools only: no program, test or benchmark.
+    std::set<std::string> inBin;
+    for (const auto &e : fs::directory_iterator(prefix / "bin")) inBin.insert(e.path().filename().string());
+    EXPECT_EQ(inBin, (std::set<std::string>{"inspectbin", "mkbin", "vboard"}));
+    std::set<std::string> programs;
+    for (const auto &e : fs::recursive_directory_iterator(prefix))
+        if (e.path().filename() == "image-update-tool" || e.path().filename() == "autorun-agent")
+            programs.insert(e.path().filename().string());
+    EXPECT_EQ(programs.size(), 2u);
+
+    const std::string vboard = (prefix / "bin" / "vboard").string();
+    const auto r = vtest::run(vboard, {"run", board.dir().string(), "image-update-tool", "/r"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(board.events("reboot").size(), 1u);
+    // And a program that is nowhere is named as such.
+    const auto none = vtest::run(vboard, {"run", board.dir().string(), "no-such-program"});
+    EXPECT_EQ(none.exitCode, 2);
+    EXPECT_NE(none.err.find("no program"), std::string::npos) << none.err;
 }
 
 }  // namespace

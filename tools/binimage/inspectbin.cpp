@@ -1,5 +1,6 @@
 // inspectbin: tells what the update tool would do with a .bin image.
 //   inspectbin IMAGE.bin [--board DIR [--verify]]
+//   inspectbin --help | --version
 // Prints the header, each record (raw and flash address, length, checksum),
 // the blocks that would be erased and every problem found. The verdict is
 // the update tool's own check, run against the board's flash with --board
@@ -18,20 +19,19 @@
 
 #include "board_flash.h"
 #include "image.h"
+#include "tool_options.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: inspectbin IMAGE.bin [--board DIR [--verify]]\n"
+    "       inspectbin --help | --version\n"
     "  judges IMAGE.bin as the update tool does before it erases anything;\n"
     "  --board DIR   against the flash of the virtual board in DIR\n"
     "  --verify      tell whether that flash holds the image as the tool writes it\n"
     "exit: 0 the tool writes it (--verify: the flash holds it), 1 refused (does not hold), 2 bad input\n";
 
-int usage() {
-    std::fputs("inspectbin: expected IMAGE.bin [--board DIR [--verify]] (inspectbin --help shows the usage)\n", stderr);
-    return 2;
-}
+int usage() { return tools::usageError("inspectbin", "expected IMAGE.bin [--board DIR [--verify]]"); }
 
 int fail(const std::string &what) {
     std::fprintf(stderr, "inspectbin: %s\n", what.c_str());
@@ -90,10 +90,7 @@ void printReport(const std::string &file, const std::string &bytes, const binima
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const auto done = tools::answerCommonOption("inspectbin", kUsage, args)) return *done;
     const bool verify = args.size() == 4 && args[3] == "--verify";
     if (args.size() != 1 && !((args.size() == 3 || verify) && args[1] == "--board")) return usage();
     if (args[0].empty() || args[0][0] == '-') return usage();

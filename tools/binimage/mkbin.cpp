@@ -1,6 +1,7 @@
 // mkbin: writes Windows CE binary images (.bin) for tests and demos.
 //   mkbin DESCRIPTION.json OUT.bin
 //   mkbin --sample SIZE OUT.bin [--seed N]      a plausible OS image of SIZE bytes (K/M suffixes)
+//   mkbin --help | --version
 // The description's format is in docs/mkbin.md. On any error OUT.bin is
 // left as it was.
 #include <cstdio>
@@ -10,12 +11,14 @@
 #include <vector>
 
 #include "image.h"
+#include "tool_options.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: mkbin DESCRIPTION.json OUT.bin\n"
     "       mkbin --sample SIZE OUT.bin [--seed N]\n"
+    "       mkbin --help | --version\n"
     "  DESCRIPTION.json: start, length and records of the image (see docs/mkbin.md)\n"
     "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n";
 
@@ -53,19 +56,13 @@ void writeAtomically(const std::string &out, const std::string &bytes) {
     }
 }
 
-int usage(const char *problem) {
-    std::fprintf(stderr, "mkbin: %s (mkbin --help shows the usage)\n", problem);
-    return 2;
-}
+int usage(const char *problem) { return tools::usageError("mkbin", problem); }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (const auto done = tools::answerCommonOption("mkbin", kUsage, args)) return *done;
     try {
         nlohmann::json description;
         std::string out;

@@ -12,6 +12,7 @@
 
 #include "board/board.h"
 #include "commands.h"
+#include "tool_options.h"
 
 namespace fs = std::filesystem;
 
@@ -36,6 +37,7 @@ const char *const kUsage = R"(usage:
   vboard flash DIR [--trace on|off]          the flash pair's bus counters and a summary
                                              of its bus trace; --trace starts (empty) or
                                              stops the trace of every program's accesses
+  vboard --help | --version                  this text, or vboard's version
 KEY is a setting's path with dots or slashes (hal.reboot or /hal/reboot);
 VALUE is JSON (true, 3, "text") or else taken as a string. Every setting is
 listed in docs/board-settings.md; unknown keys and values of the wrong type
@@ -76,11 +78,16 @@ std::string applySetting(nlohmann::json &settings, const std::string &assignment
     return {};
 }
 
+// A program named without a folder is one of the board's: installed, in the
+// package's private folder (VBOARD_PROGRAM_DIR, relative to vboard's own);
+// in a build folder, next to vboard.
 fs::path programPath(const std::string &program) {
     if (program.find('/') != std::string::npos) return fs::absolute(program);
     std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    return self.parent_path() / program;
+    const fs::path here = fs::read_symlink("/proc/self/exe", ec).parent_path();
+    const fs::path installed = here / VBOARD_PROGRAM_DIR / program;
+    if (fs::exists(installed, ec)) return installed.lexically_normal();
+    return here / program;
 }
 
 pid_t g_child = 0;
@@ -236,6 +243,11 @@ int main(int argc, char **argv) {
         return argc < 2 ? 2 : 0;
     }
     const std::string command = argv[1];
+    if (command == "--version") {
+        if (argc > 2) return vboard::usageError("--version takes nothing after it");
+        std::printf("%s\n", tools::versionLine("vboard").c_str());
+        return 0;
+    }
     board::EventLog::setProgram("vboard");
     const vboard::Args args(argv + 2, argv + argc);
     if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
