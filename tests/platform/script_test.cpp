@@ -8,10 +8,10 @@
 #include <atomic>
 #include <thread>
 
+#include "operator/operators.h"
 #include "operator_script.h"
 #include "platform_fixture.h"
 #include "resource.h"
-#include "wince/operators.h"
 
 namespace {
 
