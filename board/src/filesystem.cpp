@@ -1,12 +1,5 @@
 #include "board/filesystem.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -17,7 +10,7 @@
 #include "filesystem_store.h"
 #include "board/names.h"
 #include "host_reports.h"
-#include "host_folder.h"
+#include "os.h"
 
 namespace board {
 
@@ -72,7 +65,7 @@ std::optional<std::pair<fs::path, mode_t>> followLink(const fs::path &p, const f
     std::error_code ec;
     fs::path target = fs::canonical(p, ec);
     struct stat st = {};
-    if (ec || !within(target, root) || ::stat(target.c_str(), &st) != 0) return std::nullopt;
+    if (ec || !within(target, root) || !os::status(target.c_str(), st)) return std::nullopt;
     return std::make_pair(std::move(target), st.st_mode);
 }
 
@@ -88,15 +81,15 @@ bool shownLinkTarget(mode_t mode) { return S_ISREG(mode); }
 std::optional<Entry> findEntry(const fs::path &dir, const std::string &name) {
     if (halfMade(name)) return std::nullopt;
     struct stat st = {};
-    if (::lstat((dir / name).c_str(), &st) == 0 && (shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
+    if (os::linkStatus((dir / name).c_str(), st) && (shownMode(st.st_mode) || S_ISLNK(st.st_mode)))
         return Entry{name, st.st_mode};
     std::optional<Entry> best;
-    HostFolder folder(dir);
+    os::HostFolder folder(dir);
     std::string candidate;
     unsigned char type = DT_UNKNOWN;
     while (folder.next(candidate, type)) {
         if ((best && candidate >= best->name) || candidate == name || !namesEqual(candidate, name)) continue;
-        if (::lstat((dir / candidate).c_str(), &st) != 0 || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode))) continue;
+        if (!os::linkStatus((dir / candidate).c_str(), st) || !(shownMode(st.st_mode) || S_ISLNK(st.st_mode))) continue;
         best = Entry{candidate, st.st_mode};
     }
     return best;
@@ -113,7 +106,7 @@ std::optional<fs::path> canonicalRoot(const fs::path &dir, bool recheck = true) 
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto it = known.find(dir.native());
-        if (it != known.end() && (!recheck || (::stat(it->second.c_str(), &st) == 0 && S_ISDIR(st.st_mode))))
+        if (it != known.end() && (!recheck || (os::status(it->second.c_str(), st) && S_ISDIR(st.st_mode))))
             return it->second;
     }
     std::error_code ec;
@@ -164,12 +157,12 @@ int openPlainFile(const Board &board, const std::string &boardPathUtf8, int flag
     for (const auto &name : plain->names) (host += '/') += name;
     // The last name is looked at before the open: opening a device could
     // have effects of its own, and the board never opens one.
-    if (::lstat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    const int fd = openWithoutLinks(host.c_str(), (flags & ~O_CREAT) | O_NONBLOCK);
+    if (!os::linkStatus(host.c_str(), st) || !S_ISREG(st.st_mode)) return -1;
+    const int fd = os::openWithoutLinks(host.c_str(), (flags & ~O_CREAT) | O_NONBLOCK);
     if (fd < 0) return -1;
     // Something else may have come in under the name since the look.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (!os::statusOf(fd, st) || !S_ISREG(st.st_mode)) {
+        os::closeFd(fd);
         return -1;
     }
     return fd;
@@ -192,7 +185,7 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
     const int folder = out.folder->get();
     // Known missing under every spelling: nothing more to look at.
     if (kept->holds == false) return out;
-    if (::fstatat(folder, out.name.c_str(), &out.st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (os::statusAt(folder, out.name.c_str(), out.st, false)) {
         if (!shownMode(out.st.st_mode)) return std::nullopt;  // a link, a FIFO...: the look-up decides
         out.exists = true;
         return out;
@@ -201,7 +194,7 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
     // Missing as spelled: it must be missing under every spelling, too. (A
     // folder not kept was opened for this call alone, so reading it from
     // its descriptor moves no one else's place in it.)
-    HostFolder entries(folder);
+    os::HostFolder entries(folder);
     std::string candidate;
     unsigned char type = DT_UNKNOWN;
     while (entries.next(candidate, type))
@@ -320,8 +313,8 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
     if (boardRoot) volumes = mountedVolumes(board);
 
     std::vector<BoardEntry> out;
-    auto dir = std::make_shared<const HostFd>(::open(lookup.host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    HostFolder folder(dir->get());
+    auto dir = std::make_shared<const HostFd>(os::openFolder(lookup.host.c_str()));
+    os::HostFolder folder(dir->get());
     std::string name;
     unsigned char type = DT_UNKNOWN;
     while (folder.next(name, type)) {
@@ -332,7 +325,7 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
         fs::path host = lookup.host / name;
         if (type == DT_UNKNOWN) {
             struct stat st = {};
-            if (::fstatat(dir->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone already
+            if (!os::statusAt(dir->get(), name.c_str(), st, false)) continue;  // gone already
             type = S_ISLNK(st.st_mode)   ? DT_LNK
                    : S_ISDIR(st.st_mode) ? DT_DIR
                    : S_ISREG(st.st_mode) ? DT_REG
@@ -352,26 +345,26 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
 }
 
 bool statBoardEntry(const BoardEntry &entry, struct stat &st) {
-    if (entry.folder) return ::fstatat(entry.folder->get(), entry.name.c_str(), &st, 0) == 0;
-    return ::stat(entry.host.c_str(), &st) == 0;
+    if (entry.folder) return os::statusAt(entry.folder->get(), entry.name.c_str(), st, true);
+    return os::status(entry.host.c_str(), st);
 }
 
 std::string copyTempName() {
     static std::atomic<unsigned> counter{0};
-    // The process's number asked each time: a child made by fork goes on
+    // The process's own number, a forked child's included: a child goes on
     // from its parent's count.
-    return std::string(kCopyTempPrefix) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return std::string(kCopyTempPrefix) + std::to_string(os::processId()) + "-" + std::to_string(counter++);
 }
 
 HalfMadeFile::HalfMadeFile(int folder, mode_t mode, bool unnamed) : folder_(folder) {
     if (unnamed) {
-        fd_ = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        fd_ = os::openUnnamedFile(folder, mode);
         if (fd_ >= 0) return;
     }
     // A name left by a process of the same number that died is passed over.
     for (int attempt = 0; attempt < 8 && fd_ < 0; ++attempt) {
         named_ = copyTempName();
-        fd_ = ::openat(folder, named_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        fd_ = os::createFileAt(folder, named_.c_str(), mode);
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ < 0) named_.clear();
@@ -380,33 +373,23 @@ HalfMadeFile::HalfMadeFile(int folder, mode_t mode, bool unnamed) : folder_(fold
 HalfMadeFile::~HalfMadeFile() {
     if (fd_ < 0) return;
     const int err = errno;
-    if (!named_.empty()) ::unlinkat(folder_, named_.c_str(), 0);
-    ::close(fd_);
+    if (!named_.empty()) os::removeAt(folder_, named_.c_str());
+    os::closeFd(fd_);
     errno = err;
-}
-
-// Gives the unnamed file open as `fd` the name `name` in `folder`, if that
-// name is free. Linking a descriptor straight needs a privilege older hosts
-// ask for; its entry under /proc needs none.
-static bool linkUnnamed(int fd, int folder, const std::string &name) {
-    if (::linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return true;
-    if (errno != ENOENT && errno != EPERM) return false;
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool HalfMadeFile::putInPlace(const std::string &name) {
     if (fd_ < 0) return false;
     if (named_.empty()) {
-        if (linkUnnamed(fd_, folder_, name)) return true;
+        if (os::linkUnnamed(fd_, folder_, name)) return true;
         if (errno != EEXIST) return false;
         // Something came in under the name meanwhile: the copy replaces it
         // at once, by way of a name of its own.
         std::string own = copyTempName();
-        if (!linkUnnamed(fd_, folder_, own)) return false;
+        if (!os::linkUnnamed(fd_, folder_, own)) return false;
         named_ = std::move(own);
     }
-    if (::renameat(folder_, named_.c_str(), folder_, name.c_str()) != 0) return false;
+    if (!os::renameAt(folder_, named_.c_str(), name.c_str())) return false;
     named_.clear();
     return true;
 }
@@ -461,7 +444,7 @@ std::optional<uint64_t> creationTime(const Board &board, const std::string &boar
     if (!host) return std::nullopt;
     if (auto kept = keptCreationTime(board, boardPathUtf8)) return kept;
     struct stat st = {};
-    if (::stat(host->c_str(), &st) != 0) return std::nullopt;
+    if (!os::status(host->c_str(), st)) return std::nullopt;
     return fileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }
 

@@ -1,3 +1,6 @@
+// The host's change reports (inotify) behind the kept folders and the state
+// files' marks. Its inotify and statfs calls stay here rather than in os.h:
+// they are this file's whole work, on Linux alone (see the end of os.h).
 #include "host_reports.h"
 
 #include <linux/magic.h>
@@ -13,13 +16,12 @@
 #include <utility>
 
 #include "board/names.h"
-#include "host_folder.h"
 #include "os.h"
 
 namespace board {
 
 HostFd::~HostFd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) os::closeFd(fd_);
 }
 
 namespace {
@@ -89,15 +91,15 @@ class HostReports {
         if (auto p = byPath_.find(path); p != byPath_.end()) {
             Watch &w = watches_.at(p->second);
             struct stat st = {};
-            if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && Id{st.st_dev, st.st_ino} == w.id)
+            if (os::status(path.c_str(), st) && S_ISDIR(st.st_mode) && Id{st.st_dev, st.st_ino} == w.id)
                 return KeptFolder{w.fd, w.byKey.count(caseKey(name)) > 0};
             forgetPath(w);
         }
-        const int fd = openWithoutLinks(path.c_str(), O_RDONLY | O_DIRECTORY);
+        const int fd = os::openWithoutLinks(path.c_str(), O_RDONLY | O_DIRECTORY);
         if (fd < 0) return std::nullopt;
         auto shared = std::make_shared<const HostFd>(fd);
         struct stat st = {};
-        if (::fstat(fd, &st) != 0) return KeptFolder{shared, std::nullopt};
+        if (!os::statusOf(fd, st)) return KeptFolder{shared, std::nullopt};
         const int wd = keep(fd, Id{st.st_dev, st.st_ino});
         if (wd < 0) return KeptFolder{shared, std::nullopt};
         const bool holds = watches_.at(wd).byKey.count(caseKey(name)) > 0;
@@ -173,7 +175,7 @@ class HostReports {
     };
 
     std::optional<KeptFolder> openUnkept(const std::string &path) {
-        const int fd = openWithoutLinks(path.c_str(), O_RDONLY | O_DIRECTORY);
+        const int fd = os::openWithoutLinks(path.c_str(), O_RDONLY | O_DIRECTORY);
         if (fd < 0) return std::nullopt;
         return KeptFolder{std::make_shared<const HostFd>(fd), std::nullopt};
     }
@@ -183,7 +185,7 @@ class HostReports {
     bool forked() const { return os::forkCount() != forks_; }
     bool ready() {
         if (fd_ >= 0 && !forked()) return true;
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) os::closeFd(fd_);
         watches_.clear();
         byId_.clear();
         byPath_.clear();
@@ -280,16 +282,16 @@ class HostReports {
         // The same watch for another identity: a folder gone whose end was
         // not read yet. Start afresh.
         if (w.names) dropKept(w);
-        const int readFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int readFd = os::reopenFolder(folderFd);
         if (readFd < 0) {
             unkeep(wd, w);
             return -1;
         }
-        HostFolder reader(readFd);
+        os::HostFolder reader(readFd);
         std::string name;
         unsigned char type = DT_UNKNOWN;
         while (reader.next(name, type)) add(w, name);
-        ::close(readFd);
+        os::closeFd(readFd);
         w.names = true;
         w.id = id;
         byId_[id] = wd;

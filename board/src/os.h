@@ -2,12 +2,24 @@
 // files mapped shared between processes, whole-line appends, a lock that
 // processes take in turn, and the process's own number. One implementation
 // per system (os_posix.cpp, os_windows.cpp), so the host's platform and the
-// Windows build's desktop layer run the same board.
+// Windows build's desktop layer run the same board. The board's file system
+// on Linux adds the calls at the end of this file.
 #pragma once
+
+#ifdef __linux__
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -130,5 +142,112 @@ bool unchangedSince(const std::filesystem::path &file, uint64_t mark);
 // Puts `from` in the place of `to` at once: a reader opens either the old or
 // the new file. Throws BoardError on failure.
 void replaceFile(const std::filesystem::path &from, const std::filesystem::path &to);
+
+#ifdef __linux__
+// --- The board's file system on Linux ------------------------------------
+// filesystem.cpp and host_reports.cpp hand host descriptors and statuses to
+// the host platform (board/filesystem.h) and are built on Linux alone: the
+// Windows build has no board file system of its own (windows/CMakeLists.txt
+// leaves them out), so these calls have no Windows side. They lie on the hot
+// paths of AutoCopy and of the kept folder names, so they are inline: the
+// same system calls as before, named here. host_reports.cpp keeps its own
+// inotify and statfs calls: the host's change reports are its whole work,
+// the Linux side of changeMark() and of the kept folder names, and nothing
+// else in board/ asks for them.
+
+// The status of `path`, links followed (status) or not (linkStatus); of
+// `name` in the open folder `folder`; of an open file. False on failure.
+inline bool status(const char *path, struct stat &st) { return ::stat(path, &st) == 0; }
+inline bool linkStatus(const char *path, struct stat &st) { return ::lstat(path, &st) == 0; }
+inline bool statusAt(int folder, const char *name, struct stat &st, bool followLinks) {
+    return ::fstatat(folder, name, &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+}
+inline bool statusOf(int fd, struct stat &st) { return ::fstat(fd, &st) == 0; }
+
+// Opens a host path only if no component of it is a link (or a magic link
+// of /proc). -1 on failure.
+inline int openWithoutLinks(const char *path, int flags) {
+    struct open_how how = {};
+    how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+}
+// A folder opened for reading and for calls relative to it; -1 on failure.
+inline int openFolder(const char *path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+// The open folder `folder` once more, with a reading position of its own.
+inline int reopenFolder(int folder) { return ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+inline void closeFd(int fd) { ::close(fd); }
+
+// Files made in an open folder, for a copy that nobody may see half made.
+// A file without a name in `folder`, for writing; -1 (errno set) where the
+// host cannot make one.
+inline int openUnnamedFile(int folder, mode_t mode) {
+    return ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+}
+// A new file `name` in `folder`, for writing; -1 with errno EEXIST if the
+// name is taken.
+inline int createFileAt(int folder, const char *name, mode_t mode) {
+    return ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+}
+inline bool removeAt(int folder, const char *name) { return ::unlinkat(folder, name, 0) == 0; }
+// Puts `from` in the place of `to` in `folder` at once.
+inline bool renameAt(int folder, const char *from, const char *to) { return ::renameat(folder, from, folder, to) == 0; }
+// Gives the unnamed file open as `fd` the name `name` in `folder`, if that
+// name is free (errno EEXIST if not).
+bool linkUnnamed(int fd, int folder, const std::string &name);
+
+// The entries of a host folder as the system gives them, with their types
+// (DT_REG, DT_DIR, DT_LNK, or DT_UNKNOWN) where it knows them: cheaper than a
+// look at each one. Read straight from the folder's descriptor, without the
+// extra calls of a directory stream.
+class HostFolder {
+  public:
+    explicit HostFolder(const std::filesystem::path &dir) : fd_(openFolder(dir.c_str())) {}
+    // Reads a folder already open, from where its descriptor stands, and
+    // leaves the descriptor open.
+    explicit HostFolder(int fd) : fd_(fd), owned_(false) {}
+    ~HostFolder() {
+        if (fd_ >= 0 && owned_) ::close(fd_);
+    }
+    HostFolder(const HostFolder &) = delete;
+    HostFolder &operator=(const HostFolder &) = delete;
+
+    // The next entry other than "." and ".."; false at the end.
+    bool next(std::string &name, unsigned char &type) {
+        while (fd_ >= 0) {
+            if (pos_ >= len_) {
+                if (!buf_)
+                    buf_ = std::make_unique_for_overwrite<char[]>(kBufferSize);  // on the heap: small thread stacks
+                const long n = ::syscall(SYS_getdents64, fd_, buf_.get(), kBufferSize);
+                if (n <= 0) return false;
+                len_ = static_cast<size_t>(n);
+                pos_ = 0;
+            }
+            struct Record {
+                uint64_t ino;
+                int64_t off;
+                unsigned short reclen;
+                unsigned char type;
+                char name[1];
+            };
+            const auto *e = reinterpret_cast<const Record *>(buf_.get() + pos_);
+            pos_ += e->reclen;
+            if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0) continue;
+            name = e->name;
+            type = e->type;
+            return true;
+        }
+        return false;
+    }
+
+  private:
+    static constexpr size_t kBufferSize = 32 * 1024;
+    int fd_;
+    bool owned_ = true;
+    std::unique_ptr<char[]> buf_;
+    size_t len_ = 0;
+    size_t pos_ = 0;
+};
+#endif  // __linux__
 
 }  // namespace board::os

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "autorun.h"
@@ -61,4 +65,41 @@ class AgentOnBoard : public ::testing::Test {
 
     vtest::TempBoard board_;
     std::filesystem::path card_;
+};
+
+// The agent as a process on a board, driven from outside by vboard. No
+// agent is left behind, whatever failed.
+class AgentProcessOnBoard : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (agent_.valid()) {
+            vtest::run("vboard", {"stop", dir()});
+            agent_.wait_for(std::chrono::seconds(30));
+        }
+    }
+    std::string dir() const { return board_.dir().string(); }
+
+    static bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    std::vector<std::string> programs() const {
+        std::vector<std::string> out;
+        for (auto &s : startsOf(board_.events())) out.push_back(s.program);
+        return out;
+    }
+    // A card folder with its AutoRun and AutoCopy folders, empty.
+    std::filesystem::path card(const std::string &name) {
+        const std::filesystem::path d = board_.dir() / ("card-" + name);
+        std::filesystem::create_directories(d / "AutoRun");
+        std::filesystem::create_directories(d / "AutoCopy");
+        return d;
+    }
+
+    vtest::TempBoard board_;
+    std::future<vtest::RunResult> agent_;
 };

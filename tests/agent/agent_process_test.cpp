@@ -14,18 +14,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class AgentProcess : public ::testing::Test {
+class AgentProcess : public AgentProcessOnBoard {
   protected:
-    void TearDown() override {
-        // Never leave an agent behind, whatever failed.
-        if (agent_.valid()) {
-            vboard({"stop", dir()});
-            agent_.wait_for(30s);
-        }
-    }
-
-    std::string dir() const { return board_.dir().string(); }
-
     vtest::RunResult vboard(const std::vector<std::string> &args) { return vtest::run("vboard", args); }
 
     // Starts the agent, or `vboard run` with the agent, in the background,
@@ -53,38 +43,20 @@ class AgentProcess : public ::testing::Test {
         return agent_.get();
     }
 
-    bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit = 20s) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
     size_t announced(const std::string &name, bool attached) const {
         size_t n = 0;
         for (auto &e : board_.events("volume_announced"))
             if (e["name"] == "\\" + name && e["attached"] == attached) ++n;
         return n;
     }
-    std::vector<std::string> programs() const {
-        std::vector<std::string> out;
-        for (auto &s : startsOf(board_.events())) out.push_back(s.program);
-        return out;
-    }
     // A card folder with a file to copy and a program named after it.
     fs::path card(const std::string &name) {
-        const fs::path d = board_.dir() / ("card-" + name);
-        fs::create_directories(d / "AutoRun");
-        fs::create_directories(d / "AutoCopy");
+        const fs::path d = AgentProcessOnBoard::card(name);
         vtest::writeFile(d / "AutoRun" / (name + ".exe"), "MZ");
         vtest::writeFile(d / "AutoCopy" / (name + ".txt"), name);
         return d;
     }
     std::string exe(const std::string &name) const { return "\\" + name + "\\AutoRun\\" + name + ".exe"; }
-
-    vtest::TempBoard board_;
-    std::future<vtest::RunResult> agent_;
 };
 
 TEST_F(AgentProcess, ACardInsertedBeforeStartIsHandledAfterThePause) {

@@ -27,15 +27,18 @@ class DrainOnBoard : public AgentOnBoard {
         openQueue();
     }
 
-    // A mount notification for "\NAME", as the platform writes it.
-    void notify(const std::u16string &name) {
+    // A notification for "\NAME" as the platform writes it (a mount unless
+    // `attached` is false), or cut or padded to `size` bytes: the name's NUL
+    // is included unless the size cuts it off.
+    void notify(const std::u16string &name, size_t size = 0, bool attached = true) {
         std::vector<uint8_t> m(28 + (name.size() + 1) * 2, 0);
         DEVDETAIL head = {};
         head.guidDevClass = FATFS_MOUNT_GUID;
-        head.fAttached = TRUE;
+        head.fAttached = attached;
         head.cbName = static_cast<int>((name.size() + 1) * 2);
         std::memcpy(m.data(), &head, 28);
         std::memcpy(m.data() + 28, name.c_str(), (name.size() + 1) * 2);
+        if (size != 0) m.resize(size, 0);
         ASSERT_TRUE(WriteMsgQueue(writer_, m.data(), static_cast<DWORD>(m.size()), 0, 0));
     }
     // A card "\NAME" with one program to start.

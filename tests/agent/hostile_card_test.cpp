@@ -17,41 +17,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class HostileCards : public ::testing::Test {
+class HostileCards : public AgentProcessOnBoard {
   protected:
-    void TearDown() override {
-        if (agent_.valid()) {
-            vtest::run("vboard", {"stop", dir()});
-            agent_.wait_for(30s);
-        }
-    }
-    std::string dir() const { return board_.dir().string(); }
-
-    bool waitFor(const std::function<bool()> &done, std::chrono::milliseconds limit) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > until) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
-    std::vector<std::string> programs() const {
-        std::vector<std::string> out;
-        for (auto &s : startsOf(board_.events())) out.push_back(s.program);
-        return out;
-    }
-    fs::path card(const std::string &name) {
-        const fs::path d = board_.dir() / ("card-" + name);
-        fs::create_directories(d / "AutoRun");
-        fs::create_directories(d / "AutoCopy");
-        return d;
-    }
     void mount(const std::string &name, const fs::path &folder) {
         ASSERT_EQ(vtest::run("vboard", {"mount", dir(), name, folder.string()}).exitCode, 0);
     }
-
-    vtest::TempBoard board_;
-    std::future<vtest::RunResult> agent_;
 };
 
 struct Hostile {

@@ -1,48 +1,15 @@
 // DrainMountQueue on messages written straight into a queue, so that every
 // shape of notification can be tried.
-#include <msgqueue.h>
-#include <pnp.h>
-
-#include <cstring>
-
-#include "agent_fixture.h"
+#include "drain_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Drain : public AgentOnBoard {
+class Drain : public DrainOnBoard {
   protected:
-    void SetUp() override {
-        AgentOnBoard::SetUp();
-        MSGQUEUEOPTIONS o = {sizeof(MSGQUEUEOPTIONS), 0, 0, 128, TRUE};
-        reader_ = CreateMsgQueue(u"mounts", &o);
-        o.bReadAccess = FALSE;
-        writer_ = CreateMsgQueue(u"mounts", &o);
-        ASSERT_NE(reader_, nullptr);
-        ASSERT_NE(writer_, nullptr);
-    }
-    void TearDown() override {
-        CloseMsgQueue(reader_);
-        CloseMsgQueue(writer_);
-        AgentOnBoard::TearDown();
-    }
-
-    // A notification record as the platform writes it, `size` bytes long
-    // (the name's NUL included unless the size cuts it off).
-    void notify(const std::u16string &name, size_t size = 0, bool attached = true) {
-        std::vector<uint8_t> m(28 + (name.size() + 1) * 2, 0);
-        DEVDETAIL head = {};
-        head.guidDevClass = FATFS_MOUNT_GUID;
-        head.fAttached = attached;
-        head.cbName = static_cast<int>((name.size() + 1) * 2);
-        std::memcpy(m.data(), &head, 28);
-        std::memcpy(m.data() + 28, name.c_str(), (name.size() + 1) * 2);
-        if (size != 0) m.resize(size, 0);
-        ASSERT_TRUE(WriteMsgQueue(writer_, m.data(), static_cast<DWORD>(m.size()), 0, 0));
-    }
     // A card with one file to copy and one program to start, both named
-    // after the card.
+    // after the card (and a shortcut to the program's copy in \Windows).
     fs::path card(const std::string &name) {
         const fs::path dir = board_.dir() / ("card-" + name);
         put(dir / "AutoCopy" / "order.txt", name);
@@ -52,15 +19,6 @@ class Drain : public AgentOnBoard {
         board::mountVolume(wince::currentBoard(), name, dir);
         return dir;
     }
-    std::vector<std::string> programs() const {
-        std::vector<std::string> out;
-        for (auto &s : starts()) out.push_back(s.program);
-        return out;
-    }
-    bool queueEmpty() { return WaitForSingleObject(reader_, 0) == WAIT_TIMEOUT; }
-
-    HANDLE reader_ = nullptr;
-    HANDLE writer_ = nullptr;
 };
 
 TEST_F(Drain, TwoCardsInOrderEachHandledWhole) {

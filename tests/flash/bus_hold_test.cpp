@@ -7,19 +7,19 @@
 #include "board/board.h"
 #include "board/clock.h"
 #include "board/flash.h"
-#include "test_support.h"
+#include "flash_fixture.h"
 
 namespace {
 
 using board::FlashPair;
 using nlohmann::json;
 
-constexpr uint32_t kBlock = FlashPair::kBlockSize;
-constexpr uint32_t kReady = 0x00800080;
+using flashtest::both;
+using flashtest::kBlock;
+using flashtest::kReady;
+
 constexpr uint64_t kAccess = 100;
 constexpr uint64_t kErase = 20000;
-
-uint32_t both(uint32_t command) { return command | (command << 16); }
 
 struct Pair {
     vtest::TempBoard board;

@@ -6,19 +6,16 @@
 #include <cstring>
 
 #include "board/flash.h"
-#include "test_support.h"
+#include "flash_fixture.h"
 
 namespace {
 
 using board::FlashPair;
 using nlohmann::json;
+using namespace flashtest;
 
-constexpr uint32_t kBlock = FlashPair::kBlockSize;
-constexpr uint32_t kReady = 0x00800080;
 constexpr uint32_t kSequenceError = 0x00300030;  // bits 4 and 5 of both devices
 constexpr uint32_t kOld = 0xA5A55A5A;
-
-uint32_t both(uint32_t command) { return command | (command << 16); }
 
 struct EraseCase {
     const char *name;

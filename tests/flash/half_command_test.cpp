@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "board/flash.h"
-#include "test_support.h"
+#include "flash_fixture.h"
 
 namespace {
 
 using board::FlashPair;
 using nlohmann::json;
 
-constexpr uint32_t kBlock = FlashPair::kBlockSize;
-
-uint32_t both(uint32_t command) { return command | (command << 16); }
+using flashtest::both;
+using flashtest::kBlock;
 
 TEST(FlashHalfCommands, OneIdleDeviceTakingItsHalfIsEnoughForADriverFault) {
     // The high device of block 3 never finishes an erase; the low one does.

@@ -8,72 +8,13 @@
 
 #include "board/board.h"
 #include "board/flash.h"
-#include "test_support.h"
+#include "flash_fixture.h"
 
 namespace {
 
 using board::FlashPair;
 using nlohmann::json;
-
-constexpr uint32_t kBlock = FlashPair::kBlockSize;
-constexpr uint32_t kReady = 0x00800080;
-
-uint32_t both(uint32_t command) { return command | (command << 16); }
-
-// Short busy times so that waiting for them by polling stays cheap.
-json quick(json more = json::object()) {
-    json settings = {{"flash", {{"timing", {{"erase_ns", 20000}, {"program_ns", 2000}, {"access_ns", 100}}}}}};
-    settings.merge_patch(more);
-    return settings;
-}
-
-json faults(json list) { return quick({{"flash", {{"faults", std::move(list)}}}}); }
-
-struct Pair {
-    vtest::TempBoard board;
-    FlashPair flash;
-    explicit Pair(const json &settings = quick()) : board(settings), flash(board.dir()) {}
-
-    uint32_t word(uint32_t address) const {
-        const auto bytes = flash.readArray(address, 4);
-        uint32_t w;
-        std::memcpy(&w, bytes.data(), 4);
-        return w;
-    }
-    void seed(uint32_t address, uint32_t w) {
-        uint8_t bytes[4];
-        std::memcpy(bytes, &w, 4);
-        flash.writeArray(address, bytes);
-    }
-    uint32_t waitReady(uint32_t address) {
-        for (int i = 0; i < 100000; ++i) {
-            const uint32_t s = flash.read32(address);
-            if ((s & kReady) == kReady) return s;
-        }
-        ADD_FAILURE() << "the devices never became ready";
-        return 0;
-    }
-    uint32_t erase(uint32_t address) {
-        flash.write32(address, both(0x20));
-        flash.write32(address, both(0xD0));
-        return waitReady(address);
-    }
-    // A whole write-to-buffer sequence; the status it ends with.
-    uint32_t program(uint32_t address, const std::vector<uint32_t> &words) {
-        flash.write32(address, both(0xE8));
-        EXPECT_EQ(flash.read32(address) & kReady, kReady) << "buffer not available";
-        const uint32_t n = static_cast<uint32_t>(words.size()) - 1;
-        flash.write32(address, n | (n << 16));
-        for (size_t i = 0; i < words.size(); ++i) flash.write32(address + 4 * static_cast<uint32_t>(i), words[i]);
-        flash.write32(address, both(0xD0));
-        return waitReady(address);
-    }
-    uint32_t status(uint32_t address) {
-        flash.write32(address, both(0x70));
-        return flash.read32(address);
-    }
-    uint64_t now() const { return board::Board::open(board.dir())->clock().nowNs(); }
-};
+using namespace flashtest;
 
 TEST(FlashModel, NewBoardIsErasedPastTheBootBlockAndInReadArray) {
     Pair p;

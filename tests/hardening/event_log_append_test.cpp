@@ -16,27 +16,14 @@
 #include <vector>
 
 #include "board/board.h"
-#include "test_support.h"
+#include "hardening_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::vector<std::string> lines(const fs::path &file) {
-    std::vector<std::string> out;
-    std::string text = vtest::readFile(file), line;
-    for (char c : text) {
-        if (c == '\n') {
-            out.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    EXPECT_TRUE(line.empty()) << "the last line is cut: " << line;
-    return out;
-}
+using vtest::lines;
 
 TEST(EventLogAppend, EveryEntryLandsInTheFileNowUnderTheName) {
     struct Case {
@@ -58,10 +45,9 @@ TEST(EventLogAppend, EveryEntryLandsInTheFileNowUnderTheName) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        vtest::TempBoard temp;
-        auto board = board::Board::open(temp.dir());
-        const fs::path log = board->log().file();
-        fs::remove(log);
+        hardening::BoardWithoutLog b;
+        auto &board = b.board;
+        const fs::path &log = b.log;
         board->log().append({{"event", "first"}});
         c.meddle(log);
         board->log().append({{"event", "second"}});
@@ -71,8 +57,8 @@ TEST(EventLogAppend, EveryEntryLandsInTheFileNowUnderTheName) {
         std::vector<std::string> expected = c.before;
         expected.push_back("second");
         EXPECT_EQ(events, expected);
-        if (fs::exists(temp.dir() / "old.jsonl")) {
-            EXPECT_EQ(lines(temp.dir() / "old.jsonl").size(), 1u);
+        if (fs::exists(b.temp.dir() / "old.jsonl")) {
+            EXPECT_EQ(lines(b.temp.dir() / "old.jsonl").size(), 1u);
         }
     }
 }
@@ -126,10 +112,9 @@ TEST(EventLogAppend, WritersOnOneLogNeverMixTheirLines) {
 }
 
 TEST(EventLogAppend, AnEntryKeepsItsOwnFieldsAndGetsTheBoardsOthers) {
-    vtest::TempBoard temp;
-    auto board = board::Board::open(temp.dir());
-    const fs::path log = board->log().file();
-    fs::remove(log);
+    hardening::BoardWithoutLog b;
+    auto &board = b.board;
+    const fs::path &log = b.log;
     board::EventLog::setProgram("log-test");
     board->log().append({{"event", "plain"}, {"a", 1}});
     board->log().append({{"event", "own"}, {"program", "someone"}, {"pid", 7}, {"t_ms", 3}});

@@ -1,106 +1,13 @@
 #include "hardening_support.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "board/board.h"
-
-extern char **environ;
 
 namespace hardening {
 
 namespace fs = std::filesystem;
-
-Background::Background(const std::string &program, const std::vector<std::string> &args,
-                       const std::map<std::string, std::string> &env) {
-    const fs::path exe = vtest::binDir() / program;
-    char outName[] = "/tmp/hardening-out-XXXXXX";
-    char errName[] = "/tmp/hardening-err-XXXXXX";
-    const int outFd = ::mkstemp(outName);
-    const int errFd = ::mkstemp(errName);
-    outName_ = outName;
-    errName_ = errName;
-
-    std::vector<std::string> argStore{exe.string()};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::map<std::string, std::string> merged;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string kv = *e;
-        const auto eq = kv.find('=');
-        if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (auto &[k, v] : env) merged[k] = v;
-    std::vector<std::string> envStore;
-    for (auto &[k, v] : merged) envStore.push_back(k + "=" + v);
-    std::vector<char *> envp;
-    for (auto &e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    if (::posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(outFd);
-    ::close(errFd);
-}
-
-Background::~Background() {
-    if (pid_ > 0 && !reaped_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status_, 0);
-    }
-    ::unlink(outName_.c_str());
-    ::unlink(errName_.c_str());
-}
-
-bool Background::running() {
-    if (pid_ <= 0 || reaped_) return false;
-    if (::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
-    return !reaped_;
-}
-
-void Background::kill() {
-    if (running()) ::kill(pid_, SIGKILL);
-}
-
-vtest::RunResult Background::wait(int timeoutSeconds) {
-    vtest::RunResult result;
-    if (pid_ <= 0) {
-        result.err = "the program did not start";
-        return result;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    while (running()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status_, 0);
-            reaped_ = true;
-            result.err = "timed out after " + std::to_string(timeoutSeconds) + " s\n";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
-    else if (WIFSIGNALED(status_)) result.exitCode = 128 + WTERMSIG(status_);
-    result.out = vtest::readFile(outName_);
-    result.err += vtest::readFile(errName_);
-    return result;
-}
 
 std::map<std::string, std::string> boardEnv(const vtest::TempBoard &board, const std::string &scriptFile, bool paced) {
     return {{"VBOARD_DIR", board.dir().string()}, {"VBOARD_SCRIPT", scriptFile}, {"VBOARD_PACE", paced ? "1" : "0"}};

@@ -2,40 +2,28 @@
 // checks every hardening test makes of the board afterwards.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "board/board.h"
 #include "board/flash.h"
 #include "test_support.h"
 
 namespace hardening {
 
-// A program started on a board and not waited for.
-class Background {
-  public:
-    Background(const std::string &program, const std::vector<std::string> &args,
-               const std::map<std::string, std::string> &env);
-    ~Background();  // kills the program if it still runs
-    Background(const Background &) = delete;
-    Background &operator=(const Background &) = delete;
+// A program started on a board and not waited for (tests/support).
+using Background = vtest::Background;
 
-    pid_t pid() const { return pid_; }
-    bool running();
-    // SIGKILL: the board loses power under the program.
-    void kill();
-    // Waits (up to timeoutSeconds) and gives how it ended.
-    vtest::RunResult wait(int timeoutSeconds = 120);
-
-  private:
-    pid_t pid_ = -1;
-    int status_ = 0;
-    bool reaped_ = false;
-    std::string outName_, errName_;
+// A board whose event log file is not made yet: the next entry makes it.
+struct BoardWithoutLog {
+    vtest::TempBoard temp;
+    std::unique_ptr<board::Board> board = board::Board::open(temp.dir());
+    std::filesystem::path log = board->log().file();
+    BoardWithoutLog() { std::filesystem::remove(log); }
 };
 
 // The environment that boots a program on `board` with `script` as operator.

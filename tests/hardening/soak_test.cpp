@@ -43,14 +43,6 @@ size_t heapInUse() {
 #endif
 }
 
-int threadCount() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
-
 size_t notificationsWanted() {
     const char *n = std::getenv("VBOARD_SOAK_NOTIFICATIONS");
     const long v = n != nullptr ? std::strtol(n, nullptr, 10) : 0;
@@ -144,7 +136,7 @@ TEST(Soak, TheAgentThroughManyMountsAndRemovalsWithShiftAtRandom) {
             board::forgetKeptFolderNames();
             heapWarm = heapInUse();
             handlesWarm = wince::openHandleCount();
-            threadsWarm = threadCount();
+            threadsWarm = vtest::processThreads();
         }
         shifted[i] = rng() % 4 == 0;
         board::setKeyHeld(b, "shift", shifted[i]);
@@ -167,7 +159,7 @@ TEST(Soak, TheAgentThroughManyMountsAndRemovalsWithShiftAtRandom) {
     board::forgetKeptFolderNames();
     const size_t heapEnd = heapInUse();
     const size_t handlesEnd = wince::openHandleCount();
-    const int threadsEnd = threadCount();
+    const int threadsEnd = vtest::processThreads();
 
     board::requestStop(b);
     ASSERT_EQ(agent.wait_for(20s), std::future_status::ready) << "the agent did not end when the board stopped";

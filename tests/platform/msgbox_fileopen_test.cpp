@@ -46,21 +46,7 @@ class Boxes : public ptest::BootedBoard {
     std::shared_ptr<TestOperator> op_;
 };
 
-// The request the update dialog makes.
-struct Request {
-    WCHAR file[260] = u"\\pre.bin";
-    OPENFILENAMEW ofn = {};
-    explicit Request(HWND owner = nullptr, DWORD flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST) {
-        ofn.lStructSize = sizeof(OPENFILENAMEW);
-        ofn.hwndOwner = owner;
-        ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
-        ofn.nFilterIndex = 1;
-        ofn.lpstrFile = file;
-        ofn.nMaxFile = 260;
-        ofn.lpstrInitialDir = u"\\";
-        ofn.Flags = flags;
-    }
-};
+using Request = ptest::FileOpenRequest;
 
 TEST_F(Boxes, MessageBoxLogsAndShowsTextCaptionOwnerAndType) {
     EXPECT_EQ(MessageBoxW(nullptr, u"Registry Succesfully Saved", u"Registry", MB_OK), IDOK);

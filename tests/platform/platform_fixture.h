@@ -1,10 +1,15 @@
 // Shared pieces of the platform tests: a board booted in this process with
-// an operator the test controls, fatal stops turned into exceptions, and a
-// builder for dialog templates the resource compiler would not make.
+// an operator the test controls, fatal stops turned into exceptions, a
+// builder for dialog templates the resource compiler would not make, the
+// update dialog's file-open request, and the terminal operator on pipes.
 #pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "operator_terminal.h"
 #include "test_support.h"
 #include "wince/host.h"
 #include "wince/operator.h"
@@ -164,5 +170,55 @@ inline LPCDLGTEMPLATE programDialog(int number) {
     HRSRC info = FindResourceW(programInstance(), MAKEINTRESOURCE(number), RT_DIALOG);
     return reinterpret_cast<LPCDLGTEMPLATE>(LoadResource(programInstance(), info));
 }
+
+// The request the update dialog makes of the file-open dialog.
+struct FileOpenRequest {
+    WCHAR file[260] = u"\\pre.bin";
+    OPENFILENAMEW ofn = {};
+    explicit FileOpenRequest(HWND owner = nullptr, DWORD flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST) {
+        ofn.lStructSize = sizeof(OPENFILENAMEW);
+        ofn.hwndOwner = owner;
+        ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
+        ofn.nFilterIndex = 1;
+        ofn.lpstrFile = file;
+        ofn.nMaxFile = 260;
+        ofn.lpstrInitialDir = u"\\";
+        ofn.Flags = flags;
+    }
+};
+
+// The terminal operator on pipes: the test types into its input and reads,
+// without waiting, what it drew on its output.
+class TerminalOnPipes {
+  protected:
+    void startTerminal() {
+        ASSERT_EQ(::pipe(in_), 0);
+        ASSERT_EQ(::pipe(out_), 0);
+        ::fcntl(out_[0], F_SETFL, O_NONBLOCK);
+        op_ = wince::makeTerminalOperatorOn(in_[0], out_[1]);
+    }
+    void stopTerminal() {
+        op_.reset();
+        for (int *pair : {in_, out_})
+            for (int i = 0; i < 2; ++i)
+                if (pair[i] >= 0) ::close(pair[i]);
+    }
+    void type(const std::string &s) { ASSERT_EQ(::write(in_[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void endInput() {
+        ::close(in_[1]);
+        in_[1] = -1;
+    }
+    std::string output() {
+        std::string s;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(out_[0], buffer, sizeof buffer)) > 0) s.append(buffer, static_cast<size_t>(n));
+        return s;
+    }
+
+    int in_[2] = {-1, -1};
+    int out_[2] = {-1, -1};
+    std::shared_ptr<wince::Operator> op_;
+};
 
 }  // namespace ptest

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <thread>
 
+#include "operator/operators.h"
 #include "operator_script.h"
 #include "platform_fixture.h"
 #include "resource.h"
-#include "wince/operators.h"
 
 namespace {
 
@@ -157,17 +157,9 @@ class Script : public ptest::BootedBoard {
         return "(no failure)";
     }
     std::optional<std::u16string> openFile(DWORD flags = 0) {
-        WCHAR file[260] = u"\\pre.bin";
-        OPENFILENAMEW ofn = {};
-        ofn.lStructSize = sizeof ofn;
-        ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
-        ofn.nFilterIndex = 1;
-        ofn.lpstrFile = file;
-        ofn.nMaxFile = 260;
-        ofn.lpstrInitialDir = u"\\";
-        ofn.Flags = flags;
-        if (!GetOpenFileNameW(&ofn)) return std::nullopt;
-        return std::u16string(file);
+        ptest::FileOpenRequest request(nullptr, flags);
+        if (!GetOpenFileNameW(&request.ofn)) return std::nullopt;
+        return std::u16string(request.file);
     }
     std::shared_ptr<wince::Operator> op_;
 };

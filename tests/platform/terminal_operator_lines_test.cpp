@@ -2,37 +2,21 @@
 // with how long it was open, a press shown at once, a dialog that waits with
 // nothing shown yet, bars named and with their unit, and the files the
 // file-open dialog would list.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include "operator_terminal.h"
 #include "platform_fixture.h"
 
 namespace {
 
-class TerminalLines : public ptest::BootedBoard {
+class TerminalLines : public ptest::BootedBoard, protected ptest::TerminalOnPipes {
   protected:
     void SetUp() override {
-        ASSERT_EQ(::pipe(in_), 0);
-        ASSERT_EQ(::pipe(out_), 0);
-        ::fcntl(out_[0], F_SETFL, O_NONBLOCK);
         boot(std::make_shared<ptest::TestOperator>());
-        op_ = wince::makeTerminalOperatorOn(in_[0], out_[1]);
+        startTerminal();
     }
     void TearDown() override {
-        op_.reset();
-        for (int fd : {in_[0], in_[1], out_[0], out_[1]}) ::close(fd);
+        stopTerminal();
         ptest::BootedBoard::TearDown();
-    }
-    void type(const std::string &s) { ASSERT_EQ(::write(in_[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-    std::string output() {
-        std::string s;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(out_[0], buffer, sizeof buffer)) > 0) s.append(buffer, static_cast<size_t>(n));
-        return s;
     }
     // The update dialog: a text and a bar for the step, a text and a bar for
     // the whole image, as the program lays them out.
@@ -53,9 +37,6 @@ class TerminalLines : public ptest::BootedBoard {
         v.controls = {abort, totalBar, stepBar, step, image};
         return v;
     }
-    int in_[2] = {-1, -1};
-    int out_[2] = {-1, -1};
-    std::shared_ptr<wince::Operator> op_;
 };
 
 TEST_F(TerminalLines, AClosingDialogIsDrawnAsItEndedWithHowLongItWasOpen) {

@@ -1,41 +1,20 @@
 // The terminal operator played through pipes: what it draws for a person
 // and how it reads the choices.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include "operator_terminal.h"
 #include "platform_fixture.h"
 
 namespace {
 
-class Terminal : public ::testing::Test {
+class Terminal : public ::testing::Test, protected ptest::TerminalOnPipes {
   protected:
     void SetUp() override {
-        ASSERT_EQ(::pipe(in_), 0);
-        ASSERT_EQ(::pipe(out_), 0);
-        ::fcntl(out_[0], F_SETFL, O_NONBLOCK);
         wince::setFatalHandler([](const std::string &m) { throw ptest::Fatal(m); });
-        op_ = wince::makeTerminalOperatorOn(in_[0], out_[1]);
+        startTerminal();
     }
     void TearDown() override {
-        op_.reset();
+        stopTerminal();
         wince::setFatalHandler(nullptr);
-        for (int fd : {in_[0], in_[1], out_[0], out_[1]})
-            if (fd >= 0) ::close(fd);
-    }
-    void type(const std::string &s) { ASSERT_EQ(::write(in_[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-    void endInput() {
-        ::close(in_[1]);
-        in_[1] = -1;
-    }
-    std::string output() {
-        std::string s;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(out_[0], buffer, sizeof buffer)) > 0) s.append(buffer, static_cast<size_t>(n));
-        return s;
     }
     static wince::DialogView mainDialog() {
         wince::DialogView v;
@@ -68,9 +47,6 @@ class Terminal : public ::testing::Test {
         v.controls = {abort, bar, text};
         return v;
     }
-    int in_[2] = {-1, -1};
-    int out_[2] = {-1, -1};
-    std::shared_ptr<wince::Operator> op_;
 };
 
 TEST_F(Terminal, DrawsTheDialogAsPlainTextAndPressesByKey) {

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <mutex>
 #include <set>
@@ -129,14 +128,6 @@ TEST_F(ThreadReuse, AForkedChildStartsThreadsOfItsOwn) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's thread never ran";
 }
 
-int processThreads() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    return -1;
-}
-
 struct Held {
     HANDLE go = nullptr;
     std::atomic<int> started{0};
@@ -159,7 +150,7 @@ DWORD WINAPI WaitForGo(LPVOID parameter) {
 }
 
 TEST_F(ThreadReuse, ThreadsThatAllWaitRunAtOnceAndEachEndsWithItsOwnCode) {
-    const int before = processThreads();
+    const int before = vtest::processThreads();
     Held held;
     held.go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     constexpr int kThreads = 12;  // more than the host threads kept idle
@@ -201,8 +192,9 @@ TEST_F(ThreadReuse, ThreadsThatAllWaitRunAtOnceAndEachEndsWithItsOwnCode) {
 
     // Of the burst's host threads only a few stay, idle.
     const auto settle = std::chrono::steady_clock::now() + 10s;
-    while (processThreads() > before + 4 && std::chrono::steady_clock::now() < settle) std::this_thread::sleep_for(1ms);
-    EXPECT_LE(processThreads(), before + 4);
+    while (vtest::processThreads() > before + 4 && std::chrono::steady_clock::now() < settle)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_LE(vtest::processThreads(), before + 4);
 }
 
 }  // namespace

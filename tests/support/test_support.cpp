@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -84,21 +86,46 @@ std::string readFile(const fs::path &file) {
     return bytes;
 }
 
+std::vector<std::string> lines(const fs::path &file) {
+    std::vector<std::string> out;
+    std::string line;
+    for (char c : readFile(file)) {
+        if (c == '\n') {
+            out.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    EXPECT_TRUE(line.empty()) << "the last line is cut: " << line;
+    return out;
+}
+
+int processThreads() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    return -1;
+}
+
 void writeFile(const fs::path &file, const std::string &bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
-RunResult run(const std::string &program, const std::vector<std::string> &args,
-              const std::map<std::string, std::string> &env, int timeoutSeconds) {
-    const fs::path exe = program.find('/') == std::string::npos ? binDir() / program : fs::path(program);
+Background::Background(const std::string &program, const std::vector<std::string> &args,
+                       const std::map<std::string, std::string> &env)
+    : exe_(program.find('/') == std::string::npos ? (binDir() / program).string() : program) {
     char outName[] = "/tmp/vtest-out-XXXXXX";
     char errName[] = "/tmp/vtest-err-XXXXXX";
     const int outFd = ::mkstemp(outName);
     const int errFd = ::mkstemp(errName);
+    outName_ = outName;
+    errName_ = errName;
 
-    std::vector<std::string> argStore{exe.string()};
+    std::vector<std::string> argStore{exe_};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argStore) argv.push_back(a.data());
@@ -106,8 +133,8 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
 
     std::map<std::string, std::string> merged;
     for (char **e = environ; *e != nullptr; ++e) {
-        std::string kv = *e;
-        auto eq = kv.find('=');
+        const std::string kv = *e;
+        const auto eq = kv.find('=');
         if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     for (auto &[k, v] : env) merged[k] = v;
@@ -122,36 +149,58 @@ RunResult run(const std::string &program, const std::vector<std::string> &args,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-    pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (::posix_spawn(&pid_, exe_.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(outFd);
     ::close(errFd);
-    RunResult result;
-    if (rc != 0) {
-        result.err = "cannot start " + exe.string();
-    } else {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-        int status = 0;
-        for (;;) {
-            const pid_t w = ::waitpid(pid, &status, WNOHANG);
-            if (w == pid) break;
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
-                result.err = "timed out after " + std::to_string(timeoutSeconds) + " s\n";
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-        else if (WIFSIGNALED(status)) result.exitCode = 128 + WTERMSIG(status);
+}
+
+Background::~Background() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status_, 0);
     }
-    result.out = readFile(outName);
-    result.err += readFile(errName);
-    ::unlink(outName);
-    ::unlink(errName);
+    ::unlink(outName_.c_str());
+    ::unlink(errName_.c_str());
+}
+
+bool Background::running() {
+    if (pid_ <= 0 || reaped_) return false;
+    if (::waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+    return !reaped_;
+}
+
+void Background::kill() {
+    if (running()) ::kill(pid_, SIGKILL);
+}
+
+RunResult Background::wait(int timeoutSeconds) {
+    RunResult result;
+    if (pid_ <= 0) {
+        result.err = "cannot start " + exe_;
+        return result;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (running()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status_, 0);
+            reaped_ = true;
+            result.err = "timed out after " + std::to_string(timeoutSeconds) + " s\n";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFEXITED(status_)) result.exitCode = WEXITSTATUS(status_);
+    else if (WIFSIGNALED(status_)) result.exitCode = 128 + WTERMSIG(status_);
+    result.out = readFile(outName_);
+    result.err += readFile(errName_);
     return result;
+}
+
+RunResult run(const std::string &program, const std::vector<std::string> &args,
+              const std::map<std::string, std::string> &env, int timeoutSeconds) {
+    return Background(program, args, env).wait(timeoutSeconds);
 }
 
 RunResult runOnBoard(const TempBoard &board, const std::string &program, const std::string &script,

@@ -2,6 +2,8 @@
 // them as the board would run them.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -41,6 +43,33 @@ struct RunResult {
     std::string err;
 };
 
+// A program of the build (`image-update-tool`, `vboard`, ..., or a path)
+// started with the given arguments and environment and not waited for: to
+// be raced, cut off or ended from outside. Its output goes to temporary
+// files, read back by wait().
+class Background {
+  public:
+    Background(const std::string &program, const std::vector<std::string> &args,
+               const std::map<std::string, std::string> &env);
+    ~Background();  // kills the program if it still runs
+    Background(const Background &) = delete;
+    Background &operator=(const Background &) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // SIGKILL: the board loses power under the program.
+    void kill();
+    // Waits (up to timeoutSeconds, then kills it) and gives how it ended.
+    RunResult wait(int timeoutSeconds = 120);
+
+  private:
+    std::string exe_;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
+    std::string outName_, errName_;
+};
+
 // Runs a program of the build (`image-update-tool`, `autorun-agent`, `vboard`,
 // ...) with the given arguments and environment, waits for it and collects
 // its output. timeoutSeconds guards against a hang.
@@ -52,6 +81,12 @@ RunResult runOnBoard(const TempBoard &board, const std::string &program, const s
                      const std::vector<std::string> &args = {}, int timeoutSeconds = 120);
 
 std::string readFile(const std::filesystem::path &file);
+// The lines of a text file without their '\n'; a last line cut short of its
+// '\n' fails the test.
+std::vector<std::string> lines(const std::filesystem::path &file);
 void writeFile(const std::filesystem::path &file, const std::string &bytes);
+
+// The threads this process runs now (-1 when the system does not say).
+int processThreads();
 
 }  // namespace vtest

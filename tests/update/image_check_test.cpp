@@ -8,16 +8,14 @@
 #include <cstring>
 
 #include "image.h"
+#include "image_helpers.h"
 #include "update_driver.h"
 
 namespace {
 
 using namespace vtest;
+using namespace vtest::images;
 using nlohmann::json;
-
-constexpr uint32_t kBase = 0x9CA00000;
-constexpr uint32_t kBlock = 0x40000;
-const json kBoardSettings = {{"hal", {{"reboot", "return"}}}};
 
 struct Outcome {
     std::vector<std::string> boxes;
@@ -58,7 +56,7 @@ void expectVerified(const TempBoard &board, const std::string &image) {
 }
 
 TEST(ImageCheck, RecordsTheFlashCannotTakeOverEachOtherAreRefusedBeforeAnyErase) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     // An image already there: the refusal must leave it whole.
     std::string old(2 * kBlock, '\0');
     for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<char>(i * 7);
@@ -84,7 +82,7 @@ TEST(ImageCheck, RecordsOverEachOtherAreWrittenWhereTheBitsAllowIt) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        TempBoard board(kBoardSettings);
+        TempBoard board(kReturningReboot);
         const json d = {
             {"start", 0x80080000u},
             {"length", 0x1000u},
@@ -118,7 +116,7 @@ TEST(ImageCheck, OldDataInABlockThatIsNotErasedTakesWhatProgrammingCanClear) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        TempBoard board(kBoardSettings);
+        TempBoard board(kReturningReboot);
         // The image starts at kBase + 0x1000, part-way into a block the
         // update therefore leaves as it is.
         const json d = {
@@ -144,7 +142,7 @@ TEST(ImageCheck, OldDataInABlockThatIsNotErasedTakesWhatProgrammingCanClear) {
 // The image whose start falls part-way into a block, written twice: the
 // second run meets the first run's bytes in the block it does not erase.
 TEST(ImageCheck, AnImageWithAnUnalignedStartCanBeWrittenAgain) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     const std::string image = binimage::build({{"start", 0x80081000u},
                                                {"length", 0x80000u},
                                                {"records",

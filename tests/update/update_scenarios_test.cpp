@@ -11,37 +11,18 @@
 #include <windows.h>
 
 #include "image.h"
+#include "image_helpers.h"
 #include "resource.h"
 #include "update_driver.h"
 
 namespace {
 
 using namespace vtest;
+using namespace vtest::images;
 using nlohmann::json;
-
-constexpr uint32_t kBase = 0x9CA00000;
-constexpr uint32_t kBlock = 0x40000;
-
-const json kBoardSettings = {{"hal", {{"reboot", "return"}}}};
 
 std::u16string u16(const std::string &s) { return wince::toUtf16(s); }
 std::string u8(const std::u16string &s) { return wince::toUtf8(s); }
-
-// Writes an image into the board's root folder; returns its board path.
-std::u16string putImage(const TempBoard &board, const std::string &name, const json &description) {
-    writeFile(board.files() / name, binimage::build(description));
-    return u16("\\" + name);
-}
-
-// The records of an image description as (flash address, bytes).
-std::vector<std::pair<uint32_t, std::string>> recordsOf(const json &description) {
-    const std::string bytes = binimage::build(description);
-    const auto report = binimage::inspect(bytes);
-    std::vector<std::pair<uint32_t, std::string>> out;
-    for (const auto &r : report.records)
-        if (r.flashAddress != 0) out.emplace_back(r.flashAddress, bytes.substr(r.dataOffset, r.length));
-    return out;
-}
 
 // Flash outside [from, to) must be as it was.
 void expectUnchangedOutside(const std::string &before, const std::string &after, uint32_t from, uint32_t to) {
@@ -52,34 +33,10 @@ void expectUnchangedOutside(const std::string &before, const std::string &after,
         << "flash changed above " << std::hex << to;
 }
 
-bool allBlank(const std::string &flash, uint32_t from, uint32_t to) {
-    for (uint32_t a = from; a < to; ++a)
-        if (static_cast<uint8_t>(flash[a - 0x9C000000u]) != 0xFF) return false;
-    return true;
-}
-
-json simpleImage(uint32_t start, std::vector<uint32_t> sizes, uint32_t length = 0) {
-    json d = {{"start", start}, {"records", json::array()}};
-    uint32_t at = start;
-    for (uint32_t s : sizes) {
-        d["records"].push_back({{"address", at}, {"size", s}});
-        at += (s + 3) & ~3u;
-    }
-    d["length"] = length != 0 ? length : at - start;
-    return d;
-}
-
-// Puts old data into the image flash, as a board that already holds an image.
-void seedOldImage(const TempBoard &board, uint32_t from, uint32_t size) {
-    auto bytes = readFile(board.dir() / "flash.bin");
-    for (uint32_t i = 0; i < size; ++i) bytes[from - 0x9C000000u + i] = static_cast<char>(0x5A ^ (i & 0x7F));
-    writeFile(board.dir() / "flash.bin", bytes);
-}
-
 TEST(ImageUpdate, WritesEveryRecordFromTheMainDialogAndReturnsToIt) {
-    TempBoard board(kBoardSettings);
-    const json image = simpleImage(0x80080000, {0x1000, 0x30000, 0x7000});
-    const auto path = putImage(board, "nk.bin", image);
+    TempBoard board(kReturningReboot);
+    const json image = consecutive(0x80080000, {0x1000, 0x30000, 0x7000});
+    const auto path = put(board, "nk.bin", image);
     const std::string before = flashContents(board);
     auto op = std::make_shared<RecordingOperator>();
     op->mainButton = IDC_UPDATE_IMAGE;
@@ -88,7 +45,7 @@ TEST(ImageUpdate, WritesEveryRecordFromTheMainDialogAndReturnsToIt) {
     EXPECT_EQ(runUpdateTool(board, op, u""), 1);
 
     const std::string after = flashContents(board);
-    for (const auto &[address, data] : recordsOf(image)) EXPECT_EQ(flashAt(after, address, data.size()), data);
+    for (const auto &[address, data] : records(image)) EXPECT_EQ(flashAt(after, address, data.size()), data);
     expectUnchangedOutside(before, after, kBase, kBase + kBlock);
     EXPECT_TRUE(op->boxes().empty());
     ASSERT_EQ(op->fileOpens().size(), 1u);
@@ -110,14 +67,14 @@ TEST(ImageUpdate, WritesEveryRecordFromTheMainDialogAndReturnsToIt) {
 
 TEST(ImageUpdate, BothAddressTranslationsLandAtTheStartOfTheImageFlash) {
     for (uint32_t start : {0x80080000u, 0xBCA00000u}) {
-        TempBoard board(kBoardSettings);
-        const json image = simpleImage(start, {0x2000});
-        const auto path = putImage(board, "nk.bin", image);
+        TempBoard board(kReturningReboot);
+        const json image = consecutive(start, {0x2000});
+        const auto path = put(board, "nk.bin", image);
         auto op = std::make_shared<RecordingOperator>();
         op->choice = path;
         runUpdateTool(board, op, u"/u " + path);
         const std::string after = flashContents(board);
-        EXPECT_EQ(flashAt(after, kBase, 0x2000), recordsOf(image)[0].second) << std::hex << start;
+        EXPECT_EQ(flashAt(after, kBase, 0x2000), records(image)[0].second) << std::hex << start;
         EXPECT_EQ(op->views().back().imageText, u"Image: 9ca00000  Len: 00002000(8192)") << std::hex << start;
     }
 }
@@ -132,8 +89,8 @@ TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
     for (const Case &c : std::vector<Case>{
              {1000, 1000, 1, 1}, {1500, 1000, 1, 1}, {2047, 4, 1, 1}, {2048, 2044, 2, 1}, {40000, 40000, 39, 39}}) {
         SCOPED_TRACE(std::to_string(c.imageLength) + "/" + std::to_string(c.recordLength));
-        TempBoard board(kBoardSettings);
-        const auto path = putImage(board, "small.bin", simpleImage(0x80080000, {c.recordLength}, c.imageLength));
+        TempBoard board(kReturningReboot);
+        const auto path = put(board, "small.bin", consecutive(0x80080000, {c.recordLength}, c.imageLength));
         auto op = std::make_shared<RecordingOperator>();
         op->choice = path;
         runUpdateTool(board, op, u"/u");
@@ -166,14 +123,14 @@ TEST(ImageUpdate, ProgressBarsCountKilobytesWithARangeOfAtLeastOne) {
 }
 
 TEST(ImageUpdate, RecordsAreWrittenInChunksOf16KbAndEmptyRecordsWriteNothing) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     json image = {{"start", 0x80080000u},
                   {"length", 0x10000u},
                   {"records",
                    {{{"address", 0x80080000u}, {"size", 0}},
                     {{"address", 0x80080000u}, {"size", 40000}},
                     {{"address", 0x8008A000u}, {"size", 16}}}}};
-    const auto path = putImage(board, "chunks.bin", image);
+    const auto path = put(board, "chunks.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     runUpdateTool(board, op, u"/u");
@@ -186,27 +143,27 @@ TEST(ImageUpdate, RecordsAreWrittenInChunksOf16KbAndEmptyRecordsWriteNothing) {
         }
     EXPECT_EQ(stepPositions, (std::vector<int>{16, 32, 39}));
     const std::string after = flashAt(flashContents(board), kBase, 0x10000);
-    const auto records = recordsOf(image);
-    EXPECT_EQ(after.substr(0, 40000), records[1].second);
-    EXPECT_EQ(after.substr(0xA000, 16), records[2].second);
+    const auto written = records(image);
+    EXPECT_EQ(after.substr(0, 40000), written[1].second);
+    EXPECT_EQ(after.substr(0xA000, 16), written[2].second);
     // The total bar stops short: 40016 of 65536 bytes.
     EXPECT_EQ(op->views().back().totalMax, 64);
     EXPECT_EQ(op->views().back().totalPos, 39);
 }
 
 TEST(ImageUpdate, AWrongChecksumIsWrittenUnchanged) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     json image = {{"start", 0x80080000u}, {"records", {{{"address", 0x80080000u}, {"size", 64}, {"checksum", "bad"}}}}};
-    const auto path = putImage(board, "bad-sum.bin", image);
+    const auto path = put(board, "bad-sum.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
-    EXPECT_EQ(flashAt(flashContents(board), kBase, 64), recordsOf(image)[0].second);
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 64), records(image)[0].second);
 }
 
 TEST(ImageUpdate, ARawAddressThatTranslatesToZeroEndsTheImage) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     // 0xE3680000 + 0x1C980000 = 0: the image ends there; what follows (a
     // truncated record) is never read.
     json image = {{"start", 0x80080000u},
@@ -221,7 +178,7 @@ TEST(ImageUpdate, ARawAddressThatTranslatesToZeroEndsTheImage) {
     EXPECT_TRUE(op->boxes().empty());
     // The end record is shown as a section at 0, its length as a negative number.
     EXPECT_EQ(op->views().back().stepText, u"Section: 00000000  Len: 80000000(-2147483648)");
-    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x100), recordsOf(image)[0].second);
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x100), records(image)[0].second);
 }
 
 // The messages of a refused or failed update, and what is left in flash.
@@ -233,7 +190,7 @@ struct Refusal {
 };
 
 TEST(ImageUpdate, ABrokenOrMisplacedImageIsRefusedBeforeAnythingIsErased) {
-    const std::string good = binimage::build(simpleImage(0x80080000, {0x1000, 0x41000}));
+    const std::string good = binimage::build(consecutive(0x80080000, {0x1000, 0x41000}));
     const std::vector<Refusal> cases = {
         {"empty file", [] { return std::string(); }, "Not a WinCE Binary Image file!", "ERRER"},
         {"six bytes", [] { return std::string("B000FF"); }, "Not a WinCE Binary Image file!", "ERRER"},
@@ -295,8 +252,8 @@ TEST(ImageUpdate, ABrokenOrMisplacedImageIsRefusedBeforeAnythingIsErased) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        TempBoard board(kBoardSettings);
-        seedOldImage(board, kBase, 2 * kBlock);  // a working image the update must not wipe
+        TempBoard board(kReturningReboot);
+        seedOld(board, kBase, 2 * kBlock);  // a working image the update must not wipe
         writeFile(board.files() / "x.bin", c.bytes());
         const std::string before = flashContents(board);
         auto op = std::make_shared<RecordingOperator>();
@@ -312,39 +269,39 @@ TEST(ImageUpdate, ABrokenOrMisplacedImageIsRefusedBeforeAnythingIsErased) {
 }
 
 TEST(ImageUpdate, AnImageMayFillTheWholeWindow) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     // The header's range ends at the window's end; the records leave room
     // for the status read after their last word.
     json image = {{"start", 0x80080000u},
                   {"length", 0x2000000u},
                   {"records", {{{"address", 0x80080000u + 0x2000000u - 0x104}, {"size", 0x100}}}}};
-    const auto path = putImage(board, "full.bin", image);
+    const auto path = put(board, "full.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
-    EXPECT_EQ(flashAt(flashContents(board), kBase + 0x2000000u - 0x104, 0x100), recordsOf(image)[0].second);
+    EXPECT_EQ(flashAt(flashContents(board), kBase + 0x2000000u - 0x104, 0x100), records(image)[0].second);
 }
 
 TEST(ImageUpdate, ARecordOutsideTheErasedBlocksIsWrittenWhereTheFlashIsBlank) {
-    TempBoard board(kBoardSettings);
+    TempBoard board(kReturningReboot);
     // The header's range covers one block; the second record lies in the next,
     // which is blank on this board, so the image is good.
     json image = {
         {"start", 0x80080000u},
         {"length", 0x1000u},
         {"records", {{{"address", 0x80080000u}, {"size", 16}}, {{"address", 0x80080000u + kBlock}, {"size", 32}}}}};
-    const auto path = putImage(board, "x.bin", image);
+    const auto path = put(board, "x.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
-    EXPECT_EQ(flashAt(flashContents(board), kBase + kBlock, 32), recordsOf(image)[1].second);
+    EXPECT_EQ(flashAt(flashContents(board), kBase + kBlock, 32), records(image)[1].second);
 }
 
 TEST(ImageUpdate, CancellingTheFileOpenDialogChangesNothing) {
     {
-        TempBoard board(kBoardSettings);
+        TempBoard board(kReturningReboot);
         const std::string before = flashContents(board);
         auto op = std::make_shared<RecordingOperator>();
         op->mainButton = IDC_UPDATE_IMAGE;  // then back in the main dialog: close
@@ -355,7 +312,7 @@ TEST(ImageUpdate, CancellingTheFileOpenDialogChangesNothing) {
         EXPECT_TRUE(board.events("reboot").empty());
     }
     {
-        TempBoard board(kBoardSettings);
+        TempBoard board(kReturningReboot);
         auto op = std::make_shared<RecordingOperator>();
         EXPECT_EQ(runUpdateTool(board, op, u"/u"), 1);
         EXPECT_EQ(board.events("reboot").size(), 1u);
@@ -363,8 +320,8 @@ TEST(ImageUpdate, CancellingTheFileOpenDialogChangesNothing) {
 }
 
 TEST(ImageUpdate, TheUpdateArgumentPrefillsTheFileName) {
-    TempBoard board(kBoardSettings);
-    const auto path = putImage(board, "nk.bin", simpleImage(0x80080000, {64}));
+    TempBoard board(kReturningReboot);
+    const auto path = put(board, "nk.bin", consecutive(0x80080000, {64}));
     for (const auto &[commandLine, shown] : std::vector<std::pair<std::u16string, std::u16string>>{
              {u"/u " + path, path},
              {u"/u", u""},
@@ -380,10 +337,10 @@ TEST(ImageUpdate, TheUpdateArgumentPrefillsTheFileName) {
 
 // Abort at each of its points; the dialog closes without a message.
 TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
-    TempBoard board(kBoardSettings);
-    seedOldImage(board, kBase, 3 * kBlock);
-    const json image = simpleImage(0x80080000, {3 * kBlock});
-    const auto path = putImage(board, "nk.bin", image);
+    TempBoard board(kReturningReboot);
+    seedOld(board, kBase, 3 * kBlock);
+    const json image = consecutive(0x80080000, {3 * kBlock});
+    const auto path = put(board, "nk.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     op->onUpdate = [](const UpdateView &v) {
@@ -392,7 +349,7 @@ TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
     };
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
-    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + 3 * kBlock));
+    EXPECT_TRUE(blank(flashContents(board), kBase, kBase + 3 * kBlock));
     // Every block of the range was erased, then the worker stopped before
     // the first record: not one record line was shown.
     std::vector<std::u16string> erased;
@@ -407,9 +364,9 @@ TEST(ImageUpdate, AbortDuringTheEraseFinishesTheEraseAndWritesNothing) {
 }
 
 TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
-    TempBoard board(kBoardSettings);
-    const json image = simpleImage(0x80080000, {4 * 16384});
-    const auto path = putImage(board, "nk.bin", image);
+    TempBoard board(kReturningReboot);
+    const json image = consecutive(0x80080000, {4 * 16384});
+    const auto path = put(board, "nk.bin", image);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     op->onUpdate = [](const UpdateView &v) {
@@ -418,8 +375,8 @@ TEST(ImageUpdate, AbortBetweenChunksKeepsWhatWasWritten) {
     runUpdateTool(board, op, u"/u");
     EXPECT_TRUE(op->boxes().empty());
     const std::string flash = flashContents(board);
-    EXPECT_EQ(flashAt(flash, kBase, 16384), recordsOf(image)[0].second.substr(0, 16384));
-    EXPECT_TRUE(allBlank(flash, kBase + 16384, kBase + kBlock));
+    EXPECT_EQ(flashAt(flash, kBase, 16384), records(image)[0].second.substr(0, 16384));
+    EXPECT_TRUE(blank(flash, kBase + 16384, kBase + kBlock));
 }
 
 // Failures of the devices during an update, injected into the board.
@@ -432,7 +389,7 @@ struct DeviceFault {
 };
 
 TEST(ImageUpdate, DeviceFailuresAreToldAndTheUpdateStops) {
-    const json twoBlocks = simpleImage(0x80080000, {0x1000, 0x41000});
+    const json twoBlocks = consecutive(0x80080000, {0x1000, 0x41000});
     const std::vector<DeviceFault> cases = {
         {"erase fails", {{"erase_fails", {40}}}, true, twoBlocks, "Error Erasing Flash Sector"},
         {"locked block", {{"locked", {41}}}, true, twoBlocks, "Error Erasing Flash Sector"},
@@ -451,11 +408,11 @@ TEST(ImageUpdate, DeviceFailuresAreToldAndTheUpdateStops) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        json settings = kBoardSettings;
+        json settings = kReturningReboot;
         settings["flash"]["faults"] = c.faults;
         TempBoard board(settings);
-        if (c.seedOld) seedOldImage(board, kBase, 2 * kBlock);
-        const auto path = putImage(board, "x.bin", c.image);
+        if (c.seedOld) seedOld(board, kBase, 2 * kBlock);
+        const auto path = put(board, "x.bin", c.image);
         const std::string before = flashContents(board);
         auto op = std::make_shared<RecordingOperator>();
         op->choice = path;
@@ -471,7 +428,7 @@ TEST(ImageUpdate, DeviceFailuresAreToldAndTheUpdateStops) {
 
 TEST(ImageUpdate, TheFailureIsShownWhileTheFlashIsStillHeld) {
     TempBoard board(json{{"hal", {{"reboot", "return"}}}, {"flash", {{"faults", {{"program_fails", {40}}}}}}});
-    const auto path = putImage(board, "x.bin", simpleImage(0x80080000, {64}));
+    const auto path = put(board, "x.bin", consecutive(0x80080000, {64}));
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     std::atomic<int> heldWhileShown{-1};
@@ -499,8 +456,8 @@ TEST(ImageUpdate, TheFailureIsShownWhileTheFlashIsStillHeld) {
 }
 
 TEST(ImageUpdate, AnImageThatCannotBeOpenedIsTold) {
-    TempBoard board(kBoardSettings);
-    const auto path = putImage(board, "x.bin", simpleImage(0x80080000, {64}));
+    TempBoard board(kReturningReboot);
+    const auto path = put(board, "x.bin", consecutive(0x80080000, {64}));
     const std::string before = flashContents(board);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
@@ -560,25 +517,25 @@ class FlashLockHolder {
 };
 
 TEST(ImageUpdate, AnotherProcessHoldingTheFlashDelaysTheUpdateUntilItLetsGo) {
-    TempBoard board(kBoardSettings);
-    const json image = simpleImage(0x80080000, {0x1000});
-    const auto path = putImage(board, "nk.bin", image);
+    TempBoard board(kReturningReboot);
+    const json image = consecutive(0x80080000, {0x1000});
+    const auto path = put(board, "nk.bin", image);
     FlashLockHolder holder(board);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
     std::thread tool([&] { runUpdateTool(board, op, u"/u"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + 0x1000)) << "the update went on while the flash was held";
+    EXPECT_TRUE(blank(flashContents(board), kBase, kBase + 0x1000)) << "the update went on while the flash was held";
     for (const auto &v : op->views()) EXPECT_TRUE(v.imageText.empty());
     holder.release();
     tool.join();
-    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x1000), recordsOf(image)[0].second);
+    EXPECT_EQ(flashAt(flashContents(board), kBase, 0x1000), records(image)[0].second);
 }
 
 TEST(ImageUpdate, AbortWhileWaitingForTheFlashStillErasesTheImageRange) {
-    TempBoard board(kBoardSettings);
-    seedOldImage(board, kBase, kBlock);
-    const auto path = putImage(board, "nk.bin", simpleImage(0x80080000, {0x1000}));
+    TempBoard board(kReturningReboot);
+    seedOld(board, kBase, kBlock);
+    const auto path = put(board, "nk.bin", consecutive(0x80080000, {0x1000}));
     FlashLockHolder holder(board);
     auto op = std::make_shared<RecordingOperator>();
     op->choice = path;
@@ -592,7 +549,7 @@ TEST(ImageUpdate, AbortWhileWaitingForTheFlashStillErasesTheImageRange) {
     holder.release();
     tool.join();
     EXPECT_TRUE(op->boxes().empty());
-    EXPECT_TRUE(allBlank(flashContents(board), kBase, kBase + kBlock));
+    EXPECT_TRUE(blank(flashContents(board), kBase, kBase + kBlock));
 }
 
 }  // namespace

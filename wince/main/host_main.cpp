@@ -1,11 +1,9 @@
 // Boots a program on a virtual board: the host's stand-in for the platform's
-// start-up code. `vboard run` starts programs with the board, the operator
-// and the pacing in the environment:
+// start-up code, called by the process's main() (operator/main) with the
+// operator it chose. `vboard run` starts programs with the board and the
+// pacing in the environment:
 //   VBOARD_DIR     the board folder (required)
-//   VBOARD_SCRIPT  a script for the scripted operator; without it the
-//                  terminal operator plays the person at the board
 //   VBOARD_PACE    1 to run the board clock at the board's own speed
-//   VBOARD_SHOW    1 to draw on the terminal what a scripted operator sees
 #include <windows.h>
 
 #include <chrono>
@@ -15,12 +13,11 @@
 #include <thread>
 
 #include "wince/host.h"
-#include "wince/operators.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
 extern "C" const wince::ModuleResources wince_program_module;
 
-int main(int argc, char **argv) {
+int wince::runProgram(int argc, char **argv, const OperatorMaker &makeOperator) {
     const char *dir = std::getenv("VBOARD_DIR");
     if (dir == nullptr || *dir == 0) {
         std::fprintf(stderr, "%s: no board given; start programs with `vboard run DIR PROGRAM [ARGS...]`\n", argv[0]);
@@ -38,14 +35,9 @@ int main(int argc, char **argv) {
 
     int rc = 0;
     try {
-        const char *script = std::getenv("VBOARD_SCRIPT");
         const char *pace = std::getenv("VBOARD_PACE");
         board::Clock::setPaced(pace != nullptr && std::string(pace) == "1");
-        const char *show = std::getenv("VBOARD_SHOW");
-        auto op =
-            (script != nullptr && *script != 0) ? wince::makeScriptOperator(script) : wince::makeTerminalOperator();
-        if (script != nullptr && *script != 0 && show != nullptr && std::string(show) == "1")
-            op = wince::makeShowingOperator(op);
+        auto op = makeOperator();
         wince::boot(dir, op, name);
         wince::endOnBoardStop();
         std::u16string cmdLine = wince::toUtf16(args);

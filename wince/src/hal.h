@@ -1,8 +1,6 @@
 // Internals of the host's adaptation layer.
 #pragma once
 
-#include <vector>
-
 #include "board/board.h"
 
 namespace wince {
@@ -16,8 +14,8 @@ constexpr DWORD kIoctlOemBoardInfo = 0x0101200C;
 constexpr int kRebootExitCode = 64;
 
 // Requests a reboot: logged; with the board's default setting the program
-// ends there, as on a real board, after the hardware's power-up hooks ran.
+// ends there, as on a real board, after the hardware's power-up hooks
+// (powerUpHooks in wince/host.h) ran.
 void rebootBoard();
-std::vector<void (*)(board::Board &)> &powerUpHooks();
 
 }  // namespace wince

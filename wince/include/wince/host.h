@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board/board.h"
 #include "wince/operator.h"
@@ -20,6 +22,15 @@ struct ModuleResources {
     size_t size;
     const char *name;
 };
+
+// The host's start-up code (wince/main): boots the program on the board that
+// VBOARD_DIR names, with the operator `makeOperator` gives, and calls the
+// program's WinMain. The process's main() lies above the platform (see
+// operator/main), so that the platform never names an operator: the one it
+// gets is chosen there. Returns the exit code of a run that could not start
+// or was stopped; a program that ran ends the process itself.
+using OperatorMaker = std::function<std::shared_ptr<Operator>()>;
+int runProgram(int argc, char **argv, const OperatorMaker &makeOperator);
 
 // Starts the platform layer of this process on the board in `boardDir`.
 void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName);
@@ -37,6 +48,11 @@ bool booted();
 
 board::Board &currentBoard();
 Operator &currentOperator();
+
+// Called when the board reboots under the program, as the process ends
+// (after the hardware powered up): for what must not outlive the program,
+// such as a terminal left in raw mode.
+std::vector<void (*)(board::Board &)> &powerUpHooks();
 
 // Exit codes of a program stopped by the platform rather than ending itself.
 constexpr int kRunStoppedExitCode = 70;  // see fatal()

@@ -25,9 +25,8 @@
 #include <mutex>
 #include <string>
 
-#include "hal.h"
 #include "wince/host.h"
-#include "wince/operators.h"
+#include "operator/operators.h"
 
 namespace wince {
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "wince/host.h"
-#include "wince/operators.h"
+#include "operator/operators.h"
 
 namespace wince::script {
 
