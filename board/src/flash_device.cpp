@@ -47,7 +47,9 @@ uint64_t Device::holdsReadUntil(uint64_t start, uint64_t now) const {
     return checkpoint < s_.busyUntilNs ? checkpoint : s_.busyUntilNs;
 }
 
-bool Device::takesCommand(uint64_t now) const { return !busy(now) && s_.mode != Mode::BufferData; }
+bool Device::takesCommand(uint64_t now) const {
+    return !busy(now) && s_.mode != Mode::BufferData && s_.mode != Mode::WordData;
+}
 
 void Device::write(uint32_t word, uint16_t value, uint64_t now) {
     settle(now);
@@ -92,6 +94,16 @@ void Device::write(uint32_t word, uint16_t value, uint64_t now) {
         if (value == CMD_CONFIRM && blockOf(word) == s_.sequenceBlock) startProgram(now);
         else sequenceError();
         break;
+    case Mode::WordData:
+        // The word written is programmed where it is written, as a buffer of
+        // one word would be.
+        s_.sequenceBlock = blockOf(word);
+        s_.refused = 0;
+        s_.data[0] = value;
+        s_.dataWord[0] = word;
+        s_.filled = 1;
+        startProgram(now);
+        break;
     }
 }
 
@@ -119,6 +131,13 @@ void Device::command(uint32_t word, uint16_t value, uint64_t now) {
         s_.count = 0;
         s_.filled = 0;
         s_.mode = Mode::BufferCount;
+        break;
+    case CMD_WORD_PROGRAM:
+    case CMD_WORD_PROGRAM_ALT:
+        // Timed from here, like a buffer program. The word is programmed
+        // whatever error bits stand.
+        s_.timedFromNs = now;
+        s_.mode = Mode::WordData;
         break;
     default:
         // A command these parts don't know is a broken sequence.

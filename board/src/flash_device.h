@@ -27,6 +27,8 @@ enum : uint16_t {
     CMD_ERASE_SETUP = 0x20,
     CMD_CONFIRM = 0xD0,
     CMD_WRITE_TO_BUFFER = 0xE8,
+    CMD_WORD_PROGRAM = 0x40,
+    CMD_WORD_PROGRAM_ALT = 0x10,  // the same command under its second code
 };
 
 // Faults injected into one block of one device (from the board settings).
@@ -52,7 +54,7 @@ constexpr uint64_t kNever = UINT64_MAX;
 constexpr uint64_t kTickNs = 1000000;
 constexpr uint64_t kHoldStepNs = 100 * kTickNs;
 
-enum class Mode : uint32_t { ReadArray, ReadStatus, EraseSetup, BufferCount, BufferData, BufferConfirm };
+enum class Mode : uint32_t { ReadArray, ReadStatus, EraseSetup, BufferCount, BufferData, BufferConfirm, WordData };
 
 struct DeviceState {
     Mode mode;
@@ -103,8 +105,8 @@ class Device {
     void write(uint32_t word, uint16_t value, uint64_t now);
 
     // Whether this device would take its half of the next write as a
-    // command (as opposed to data of a buffer sequence, or nothing at all
-    // while busy).
+    // command (as opposed to data of a buffer sequence or of a word
+    // program, or nothing at all while busy).
     bool takesCommand(uint64_t now) const;
 
     uint16_t cell(uint32_t word) const {

@@ -43,6 +43,21 @@ TEST(FlashModel, ProgrammingOnlyClearsBits) {
     EXPECT_EQ(p.flash.read32(kBlock + 0x40), 0x00F0F000u);
     EXPECT_EQ(p.flash.read32(kBlock + 0x44), 0x00000000u) << "programming set bits";
     EXPECT_EQ(p.word(kBlock + 0x48), 0xFFFFFFFFu) << "a word outside the buffer changed";
+
+    // A word program (under either of its codes) takes the next write as the
+    // word, where it is written, and reads status once it has begun.
+    p.seed(kBlock + 0x84, 0xF0F0FF00);
+    const std::pair<uint32_t, uint32_t> words[] = {{0x40, kBlock + 0x84}, {0x10, kBlock + 0x8C}};
+    for (const auto &[code, address] : words) {
+        p.flash.write32(kBlock, both(code));
+        p.flash.write32(address, 0x0FF0F0F0);
+        EXPECT_EQ(p.waitReady(kBlock), kReady) << "word program " << std::hex << code;
+    }
+    p.flash.write32(kBlock, both(0xFF));
+    EXPECT_EQ(p.flash.read32(kBlock + 0x84), 0x00F0F000u);
+    EXPECT_EQ(p.flash.read32(kBlock + 0x8C), 0x0FF0F0F0u);
+    EXPECT_EQ(p.word(kBlock + 0x88), 0xFFFFFFFFu) << "a word program reached past its word";
+    EXPECT_EQ(p.flash.driverFaults(), 0u) << "the word's halves differ as data do";
 }
 
 TEST(FlashModel, EraseSetsTheWholeBlockOfBothDevicesAndNothingElse) {
