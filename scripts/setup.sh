@@ -2,6 +2,7 @@
 # Installs the Debian packages the build needs, if any are missing.
 #   scripts/setup.sh                    the host build, its tests and tools
 #   scripts/setup.sh windows            the Windows build and its Wine smoke test
+#   scripts/setup.sh qemu               the flash tests on an emulated ARM machine
 #   scripts/setup.sh --dry-run [...]    only say what it would do
 # Further arguments that name no group are taken as package names.
 # As root, missing packages are installed (after apt-get update); otherwise
@@ -12,6 +13,9 @@ host_packages=(cmake make ccache g++ clang clang-format llvm libclang-rt-14-dev 
                nlohmann-json3-dev python3)
 windows_packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                   wine wine64 fonts-wine xvfb xauth xdotool imagemagick)
+# The emulator and the bare-metal ARM compiler with its C library. The
+# emulated machine starts without its network ROMs: the tests pass -nic none.
+qemu_packages=(qemu-system-arm gcc-arm-none-eabi libnewlib-arm-none-eabi)
 
 dry_run=0
 wanted=()
@@ -21,7 +25,8 @@ for arg in "$@"; do
     --dry-run) dry_run=1 ;;
     host) wanted+=("${host_packages[@]}"); groups=1 ;;
     windows) wanted+=("${windows_packages[@]}"); groups=1 ;;
-    -*) echo "setup: unknown option '$arg' (use --dry-run, host, windows or package names)" >&2; exit 2 ;;
+    qemu) wanted+=("${qemu_packages[@]}"); groups=1 ;;
+    -*) echo "setup: unknown option '$arg' (use --dry-run, host, windows, qemu or package names)" >&2; exit 2 ;;
     *) wanted+=("$arg") ;;
   esac
 done
