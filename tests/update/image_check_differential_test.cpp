@@ -427,8 +427,8 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheModelPredicts) {
     for (const auto &[what, n] : outcomes) std::printf("  %6u  %s\n", n, what.c_str());
     // Both verdicts and every kind the generator aims at came up.
     EXPECT_GT(outcomes["written"], images / 10);
-    EXPECT_GT(outcomes[kKinds[0]], images / 200);
-    EXPECT_GT(outcomes[kKinds[2]], images / 200);
+    EXPECT_GE(outcomes[kKinds[0]], images / 200);
+    EXPECT_GE(outcomes[kKinds[2]], images / 200);
     if (images < 500) return;
     for (const char *reason : {"bits the flash cannot set", "short record data", "record outside the window",
                                "unaligned record", "image range outside the window"}) {
