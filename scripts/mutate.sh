@@ -51,6 +51,7 @@ SUITES = [
     ("update-tool/version.cpp", ["test_version"]),
     ("autorun-agent/", ["test_agent"]),
     ("board/src/flash", ["test_flash", "test_update"]),
+    ("board/src/filesystem", ["test_files", "test_agent"]),
 ]
 
 def suitesFor(path):

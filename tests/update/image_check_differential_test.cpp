@@ -1,13 +1,13 @@
-// The update tool against inspectbin's prediction: many generated images on
-// one board whose old flash contents change from image to image. For each
-// image the inspector's judgement (the tool's own check, run on the host
-// against the board's flash) predicts the outcome; the real tool then runs
-// on the board, and
+// The update tool against the tests' own model of an update
+// (image_model.h): many generated images on one board whose old flash
+// contents change from image to image. For each image the model, which
+// shares no code with the tool's check, predicts the outcome from the file
+// and the flash; the real tool then runs on the board, and
 //   - a predicted refusal must be that very message, with the flash left
 //     exactly as it was;
-//   - a predicted write must end without a message, with the erased blocks
-//     blank but for the records and every record's bytes (the later one
-//     where records overlap) in the flash.
+//   - a predicted write must end without a message, with the flash holding
+//     what the model's byte-by-byte update left.
+// inspectbin's judgement must name the same refusal, reason and record.
 // VBOARD_DIFF_IMAGES sets how many images (default 2000, 200 in the
 // sanitizer build), VBOARD_DIFF_SEED
 // the first image's seed; the counts per outcome are printed at the end.
@@ -25,6 +25,7 @@
 
 #include "board/flash.h"
 #include "image.h"
+#include "image_model.h"
 #include "test_support.h"
 #include "wince/host.h"
 #include "wince/operator.h"
@@ -35,6 +36,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 namespace {
 
 using nlohmann::json;
+namespace model = vtest::model;
 
 constexpr uint32_t kKernel = 0x9C000000;  // kernel address of physical 0
 constexpr uint32_t kWindow = 0x9CA00000;
@@ -110,11 +112,27 @@ class Generator {
         uint32_t length = pick(4 * kBlock + 1);
         if (pick(12) == 0) length = 0;
         if (pick(12) == 0) length = kWindowEnd - start + 1 + pick(kBlock);  // beyond the window
+        // So far beyond that the range's end passes 4 GB.
+        if (pick(40) == 0)
+            length = start != kWindow ? static_cast<uint32_t>(0x100000000 - (start - kWindow) + pick(2 * kBlock))
+                                      : 0xFFFFFFFFu - pick(2 * kBlock);
         // To its very end: rare, as the blank check of 128 blocks is slow.
         if (pick(400) == 0) length = kWindowEnd - start;
+        // The block after the last one the update erases, when it lies in
+        // the low area with room for a record after its start.
+        uint32_t keptAfter = 0;
+        if (length != 0 && uint64_t{start} + length <= kWindow + 4 * kBlock) {
+            const uint32_t last = kWindow + (start + length - 1 - kWindow) / kBlock * kBlock;
+            if (last >= start) keptAfter = last + kBlock;
+        }
+        // Records over one another at one address: three or more writers
+        // over the same bytes.
+        const bool stacked = pick(8) == 0;
+        const uint32_t stackAt = kWindow + 4 * pick((5 * kBlock - 256) / 4);
 
         std::string body;
         std::vector<std::pair<uint32_t, std::string>> records;  // flash address, data
+        std::vector<std::pair<size_t, uint32_t>> data;          // where each record's data starts in the file, size
         const uint32_t count = pick(4) == 0 ? pick(12) : pick(5);
         for (uint32_t i = 0; i < count; ++i) {
             uint32_t size;
@@ -131,14 +149,21 @@ class Generator {
             default:
                 size = pick(4097);
             }
-            const uint32_t words = (size + 3) & ~3u;
+            uint32_t words = (size + 3) & ~3u;
             uint32_t at;
             const uint32_t where = pick(20);
-            if (where == 0) {
+            if (stacked) {
+                size = words = 4 * (1 + pick(64));
+                at = stackAt;
+            } else if (where == 0) {
                 at = kWindow - 4 * (1 + pick(16));  // just below the window
             } else if (where == 1) {
                 at = kWindowEnd - words - 4 * pick(3);  // inside by a word, no room for the status read, ...
                 if (pick(3) == 0) at += 4;              // ... or beyond
+            } else if (where == 2 && keptAfter != 0) {
+                // From the last erased block on into the kept one after it.
+                at = keptAfter - 4 * (1 + pick(512));
+                size = words = keptAfter - at + 4 * (1 + pick(1024));
             } else if (where <= 5 && !records.empty()) {
                 const auto &[a, d] = records[pick(static_cast<uint32_t>(records.size()))];
                 at = a + 4 * pick(static_cast<uint32_t>(d.size()) / 4 + 1);  // over an earlier record
@@ -147,15 +172,17 @@ class Generator {
                 at = kWindow + 4 * pick((5 * kBlock - words) / 4 + 1);
             }
             if (pick(40) == 0) at += 1 + pick(3);  // not a multiple of 4
-            std::string data = recordData(size, at, records);
+            std::string bytes = recordData(size, at, records, stacked);
             uint32_t raw = at - offset;
             if (raw == 0) raw = at;  // keep the record (0 would end the image)
             put32(body, raw);
-            put32(body, size);
-            const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
-            put32(body, pick(4) == 0 ? static_cast<uint32_t>(next()) : binimage::checksumOf(bytes, data.size()));
-            body += data;
-            records.emplace_back(at, std::move(data));
+            // A length that puts the data's end past 4 GB in the file.
+            put32(body, pick(50) == 0 ? 0xFFFFFFFFu - pick(16) : size);
+            const auto *b = reinterpret_cast<const uint8_t *>(bytes.data());
+            put32(body, pick(4) == 0 ? static_cast<uint32_t>(next()) : binimage::checksumOf(b, bytes.size()));
+            data.emplace_back(15 + body.size(), size);
+            body += bytes;
+            records.emplace_back(at, std::move(bytes));
         }
         if (pick(15) != 0) body += std::string(12, '\0');  // the terminating record
 
@@ -163,7 +190,13 @@ class Generator {
         put32(out, rawStart);
         put32(out, length);
         out += body;
-        if (pick(8) == 0) out.resize(pick(static_cast<uint32_t>(out.size()) + 1));  // cut anywhere
+        if (pick(8) == 0) {
+            out.resize(pick(static_cast<uint32_t>(out.size()) + 1));  // cut anywhere
+        } else if (data.size() >= 2 && pick(8) == 0) {
+            // Inside the data of a later record, the file still longer than it.
+            const auto &[from, size] = data[1 + pick(static_cast<uint32_t>(data.size()) - 1)];
+            if (size != 0) out.resize(from + pick(size));
+        }
         return out;
     }
 
@@ -175,23 +208,28 @@ class Generator {
         for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
     }
 
-    // Data of a record at `at`: over an earlier record, often its very
-    // bytes or bytes with fewer bits set (what the flash can take).
-    std::string recordData(uint32_t size, uint32_t at, const std::vector<std::pair<uint32_t, std::string>> &earlier) {
+    // Data of a record at `at`: over an earlier record, often the bytes of
+    // the latest one under it or bytes with fewer bits set (what the flash
+    // can take), or the earliest one's bytes (which it cannot take where a
+    // later record cleared bits). Stacked records take only the last two.
+    std::string recordData(uint32_t size, uint32_t at, const std::vector<std::pair<uint32_t, std::string>> &earlier,
+                           bool stacked) {
         std::string data(size, '\0');
-        const uint32_t mode = pick(7);
+        const uint32_t mode = stacked ? (pick(2) == 0 ? 5 : 7) : pick(8);
         const char fill = static_cast<char>(next());
         for (uint32_t i = 0; i < size; i += 8) store(data, i, next());
         if (mode == 1) std::fill(data.begin(), data.end(), '\0');
         if (mode == 2) std::fill(data.begin(), data.end(), '\xFF');
         if (mode == 3) std::fill(data.begin(), data.end(), fill);
         if (mode >= 4) {
-            for (const auto &[a, d] : earlier) {
+            std::vector<bool> taken(size);
+            for (const auto &[a, d] : earlier) {  // in file order
                 for (uint32_t i = 0; i < size; ++i) {
                     const uint64_t x = uint64_t{at} + i;
-                    if (x < a || x >= uint64_t{a} + d.size()) continue;
+                    if (x < a || x >= uint64_t{a} + d.size() || (mode == 7 && taken[i])) continue;
                     const char held = d[x - a];
-                    data[i] = mode == 4 ? held : static_cast<char>(held & data[i]);
+                    data[i] = mode == 4 || mode == 7 ? held : static_cast<char>(held & data[i]);
+                    taken[i] = true;
                 }
             }
         }
@@ -228,19 +266,6 @@ void readAreas(const board::FlashPair &flash, std::string &out) {
     }
 }
 
-// What the areas hold after the tool wrote an accepted image, into `out`.
-void expectedAreas(const std::string &old, const std::string &image, const binimage::Report &report, std::string &part,
-                   std::string &out) {
-    out.clear();
-    size_t at = 0;
-    for (const auto &a : kAreas) {
-        part.assign(old, at, a.size);
-        binimage::applyUpdate(part, a.at, image, report);
-        out += part;
-        at += a.size;
-    }
-}
-
 uint32_t wordOf(void *context, uint32_t flashAddress) {
     const auto b = static_cast<board::FlashPair *>(context)->readArray(flashAddress - kKernel, 4);
     return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
@@ -261,32 +286,49 @@ uint32_t areaAddress(size_t offset) {
     return 0;
 }
 
-bool overlapping(const binimage::Report &r) {
-    for (size_t i = 0; i < r.records.size(); ++i)
-        for (size_t j = 0; j < i; ++j) {
-            const auto &a = r.records[i], &b = r.records[j];
-            if (a.length != 0 && b.length != 0 && a.flashAddress != 0 && b.flashAddress != 0 &&
-                a.flashAddress < b.flashAddress + b.length && b.flashAddress < a.flashAddress + a.length)
-                return true;
-        }
-    return false;
-}
-
-// A record lands in a block the update does not erase where it is not blank.
-bool overOldData(const binimage::Report &r, const std::string &old) {
-    for (const auto &rec : r.records) {
-        if (rec.flashAddress == 0) continue;
-        for (uint32_t k = 0; k < rec.length; ++k) {
-            const uint32_t at = rec.flashAddress + k;
-            const uint32_t block = kWindow + ((at - kWindow) & ~(kBlock - 1));
-            if (block - r.start < r.length || at < kAreas[0].at || at >= kAreas[0].at + kLowArea) continue;
-            if (static_cast<uint8_t>(old[at - kAreas[0].at]) != 0xFF) return true;
-        }
+// What the areas hold after the update the model predicts, into `out`.
+void expectedAreas(const std::string &old, const model::Prediction &p, std::string &part, std::string &out) {
+    out.clear();
+    size_t at = 0;
+    for (const auto &a : kAreas) {
+        part.assign(old, at, a.size);
+        p.apply(a.at, part);
+        out += part;
+        at += a.size;
     }
-    return false;
 }
 
-TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
+// The finer kinds of outcome the generator aims at, for the counts.
+constexpr const char *kKinds[] = {
+    "  of which with records over each other",
+    "  of which with three or more records over one byte",
+    "  of which with records over old data",
+    "  of which refused over two or more earlier records",
+    "  of which refused in a kept block, the record begun in an erased one",
+    "  of which with the range ending past 4 GB",
+    "  of which with the data ending past 4 GB",
+    "  of which cut inside the data, the file longer than the record",
+};
+
+std::vector<const char *> kindsOf(const model::Prediction &p, size_t fileSize) {
+    const bool bits = p.reason == model::kBitsNotClearable, data = p.reason == model::kShortRecordData;
+    const bool is[] = {
+        p.message.empty() && p.mostWriters >= 2,
+        p.message.empty() && p.mostWriters >= 3,
+        p.message.empty() && p.overOldData,
+        bits && p.writersUnder >= 2,
+        bits && p.keptUnderErasedStart,
+        p.reason == model::kRangeOutside && uint64_t{p.start} + p.length > 0xFFFFFFFFu,
+        data && p.dataEnd > 0xFFFFFFFFu,
+        data && p.recordLength <= fileSize,
+    };
+    std::vector<const char *> out;
+    for (size_t k = 0; k < std::size(kKinds); ++k)
+        if (is[k]) out.push_back(kKinds[k]);
+    return out;
+}
+
+TEST(ImageCheckDifferential, TheToolDoesWhatTheModelPredicts) {
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer build runs the flash model unoptimised: fewer images.
     const unsigned images = envNumber("VBOARD_DIFF_IMAGES", 200);
@@ -302,6 +344,9 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
     auto untouchedBefore = flash.readArray(0, board::FlashPair::kSize);
     auto person = std::make_shared<Person>();
     wince::boot(board.dir(), person, "image-update-tool");
+    const model::OldFlash oldFlash = [&flash](uint32_t at, char *out, size_t size) {
+        flash.readArray(at - kKernel, std::span<uint8_t>(reinterpret_cast<uint8_t *>(out), size));
+    };
 
     std::map<std::string, unsigned> outcomes;
     unsigned disagreements = 0;
@@ -319,34 +364,39 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
         previous = image;
         vtest::writeFile(board.files() / "diff.bin", image);
 
-        const binimage::Report predicted = binimage::inspect(image, wordOf, &flash);
+        const model::Prediction predicted = model::predict(image, oldFlash);
+        const binimage::Report inspected = binimage::inspect(image, wordOf, &flash);
         std::u16string commandLine = u"/u \\diff.bin";
         WinMain(reinterpret_cast<HINSTANCE>(const_cast<wince::ModuleResources *>(&wince_program_module)), nullptr,
                 commandLine.data(), SW_SHOW);
         const std::vector<std::string> shown = person->take();
         readAreas(flash, after);
 
-        std::string outcome = predicted.refusal
-                                  ? "refused \"" + *predicted.refusal + "\" (" + reasonName(predicted.reason) + ")"
-                                  : "written";
-        if (!predicted.refusal) {
-            if (overlapping(predicted)) ++outcomes["  of which with records over each other"];
-            if (overOldData(predicted, old)) ++outcomes["  of which with records over old data"];
-        }
+        const bool refused = !predicted.message.empty();
+        const std::string outcome =
+            refused ? "refused \"" + predicted.message + "\" (" + reasonName(predicted.reason) + ")" : "written";
         ++outcomes[outcome];
+        for (const auto &kind : kindsOf(predicted, image.size())) ++outcomes[kind];
         std::string wrong;
-        if (predicted.refusal) {
-            if (shown != std::vector<std::string>{*predicted.refusal})
+        if (refused) {
+            if (shown.size() != 1 || shown[0] != predicted.message)
                 wrong = "the tool showed " + (shown.empty() ? std::string("nothing") : "\"" + shown[0] + "\"");
             else if (after != old)
                 wrong = "the flash changed at " + std::to_string(areaAddress(firstDifference(after, old)));
         } else {
-            expectedAreas(old, image, predicted, part, expected);
+            expectedAreas(old, predicted, part, expected);
             if (!shown.empty()) wrong = "the tool refused with \"" + shown[0] + "\"";
             else if (after != expected)
-                wrong = "the flash differs from the image at " +
+                wrong = "the flash differs from the model at " +
                         std::to_string(areaAddress(firstDifference(after, expected)));
         }
+        // inspectbin names the same refusal and the same place.
+        if (wrong.empty() && (inspected.refusal.value_or("") != predicted.message ||
+                              inspected.reason != predicted.reason || inspected.faultRecord != predicted.record))
+            wrong = "inspectbin says " +
+                    (inspected.refusal ? "\"" + *inspected.refusal + "\"" : std::string("written")) + " (" +
+                    reasonName(inspected.reason) + ") at record " + std::to_string(inspected.faultRecord) +
+                    ", the model at record " + std::to_string(predicted.record);
         if (!wrong.empty()) {
             ++disagreements;
             const auto keep = std::filesystem::path(::testing::TempDir()) / ("diff-" + std::to_string(i) + ".bin");
@@ -375,16 +425,18 @@ TEST(ImageCheckDifferential, TheToolDoesWhatTheInspectorPredicts) {
     for (const auto &[what, n] : outcomes) total += what[0] != ' ' ? n : 0;
     std::printf("%u images, seed %u, %u disagreements\n", total, seed, disagreements);
     for (const auto &[what, n] : outcomes) std::printf("  %6u  %s\n", n, what.c_str());
-    // Both verdicts and every kind of refusal the generator aims at came up.
+    // Both verdicts and every kind the generator aims at came up.
     EXPECT_GT(outcomes["written"], images / 10);
-    EXPECT_GT(outcomes["  of which with records over each other"], images / 200);
-    EXPECT_GT(outcomes["  of which with records over old data"], images / 200);
+    EXPECT_GE(outcomes[kKinds[0]], images / 200);
+    EXPECT_GE(outcomes[kKinds[2]], images / 200);
+    if (images < 500) return;
     for (const char *reason : {"bits the flash cannot set", "short record data", "record outside the window",
                                "unaligned record", "image range outside the window"}) {
         bool seen = false;
         for (const auto &[what, n] : outcomes) seen = seen || what.find(reason) != std::string::npos;
-        EXPECT_TRUE(seen || images < 500) << reason;
+        EXPECT_TRUE(seen) << reason;
     }
+    for (const char *kind : kKinds) EXPECT_GT(outcomes[kind], 0u) << kind;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What the check before the first erase lets through, on a board: records
 // over each other, records over old data in blocks the update does not
-// erase, and the same image written again.
+// erase, and the same image written again. Every run is also held against
+// the tests' own model of the update (image_model.h).
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 
 #include "image.h"
 #include "image_helpers.h"
+#include "image_model.h"
 #include "update_driver.h"
 
 namespace {
@@ -16,6 +18,7 @@ namespace {
 using namespace vtest;
 using namespace vtest::images;
 using nlohmann::json;
+namespace model = vtest::model;
 
 struct Outcome {
     std::vector<std::string> boxes;
@@ -38,6 +41,15 @@ Outcome update(const TempBoard &board, const std::string &image, const std::stri
     runUpdateTool(board, op, u"/u");
     for (const auto &b : op->boxes()) run.boxes.push_back(wince::toUtf8(b.text));
     run.after = flashContents(board);
+
+    const auto predicted = model::predict(
+        image, [&run](uint32_t at, char *out, size_t size) { run.before.copy(out, size, at - kArrayBase); });
+    std::string expected = run.before;
+    predicted.apply(kArrayBase, expected);
+    EXPECT_EQ(run.boxes,
+              predicted.message.empty() ? std::vector<std::string>{} : std::vector<std::string>{predicted.message})
+        << "the model's reason: " << predicted.reason << " at record " << predicted.record;
+    EXPECT_TRUE(run.after == expected) << "the flash is not what the model predicts";
     return run;
 }
 
