@@ -118,7 +118,11 @@ class OpenClaim {
     // to the host's own rules.
     bool claim(int fd, DWORD access, DWORD share) {
         release();
-        marks_ = openForMarks(fd);
+        // A descriptor that reads carries the marks itself (they go when it
+        // is closed); one that only writes needs a reading one beside it.
+        const int mode = ::fcntl(fd, F_GETFL);
+        borrowed_ = mode >= 0 && (mode & O_ACCMODE) != O_WRONLY;
+        marks_ = borrowed_ ? fd : openForMarks(fd);
         if (marks_ < 0) return true;
         while (::flock(marks_, LOCK_EX) != 0) {
             if (errno != EINTR) break;
@@ -142,7 +146,13 @@ class OpenClaim {
         return true;
     }
     void release() {
-        if (marks_ >= 0) ::close(marks_);  // its marks go with it
+        if (marks_ >= 0 && borrowed_) {
+            struct flock fl = shareMark(kOpened, F_UNLCK);
+            fl.l_len = kSharesNoWriting + 1;
+            ::fcntl(marks_, F_OFD_SETLK, &fl);
+        } else if (marks_ >= 0) {
+            ::close(marks_);  // its marks go with it
+        }
         marks_ = -1;
     }
 
@@ -152,6 +162,7 @@ class OpenClaim {
         ::fcntl(marks_, F_OFD_SETLK, &fl);
     }
     int marks_ = -1;
+    bool borrowed_ = false;  // the file's own descriptor, closed by its owner
 };
 
 // Whether any program of the board has the file open as `fd` open.
@@ -545,6 +556,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     // putting in place: one step for every program of the board.
     board::NameMaking making(folder);
     const auto held = making.held(dst.name);
+    wince::Fd old;  // the file replaced, open for its claim until then
     wince::OpenClaim writeClaim;
     std::string name = dst.name;
     if (held) {
@@ -560,7 +572,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         // Nobody may have it open in a way that does not share writing,
         // nor open it so until it is replaced.
         struct stat opened = {};
-        wince::Fd old(::openat(folder, held->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        old = wince::Fd(::openat(folder, held->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (!old.ok() || ::fstat(old.get(), &opened) != 0 || opened.st_ino != st.st_ino)
             return fail(ERROR_SHARING_VIOLATION, FALSE);  // changing under the copy
         if (!writeClaim.claim(old.get(), GENERIC_WRITE, 0)) return FALSE;
