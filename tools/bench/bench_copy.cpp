@@ -46,7 +46,7 @@ struct Options {
     size_t size = 32 * 1024;
     int folders = 40;
     int runs = 5;
-    int cpu = -1;  // the one the bench starts on
+    int cpu = -1;            // the one the bench starts on
     bool otherCase = false;  // the card's folder names in capitals
 };
 
@@ -130,9 +130,9 @@ int main(int argc, char **argv) {
             fs::create_directories(boardDir / "files" / folderName(f));
         }
         for (int i = 0; i < o.files; ++i) {
-            std::ofstream out(card / "AutoCopy" / cardFolderName(i % o.folders, o.otherCase) /
-                                  ("file" + std::to_string(i) + ".bin"),
-                              std::ios::binary);
+            std::ofstream out(
+                card / "AutoCopy" / cardFolderName(i % o.folders, o.otherCase) / ("file" + std::to_string(i) + ".bin"),
+                std::ios::binary);
             out << bytes;
         }
 
