@@ -180,7 +180,22 @@ std::optional<PlainLeaf> openPlainLeaf(const Board &board, const std::string &bo
     // link inside the board, which the full look-up must judge. Nothing but
     // a folder is opened.
     auto kept = openKeptFolder(plain->root, out.folderHost, out.name);
-    if (!kept) return std::nullopt;
+    if (!kept) {
+        // A folder spelled otherwise than the host holds it (a card's "DST"
+        // for the board's "dst"): the full look-up finds the folder, and its
+        // kept names serve as well. Only the last name is left to look at.
+        const size_t cut = boardPathUtf8.find_last_of("\\/");
+        if (cut == std::string::npos || boardPathUtf8.compare(cut + 1, std::string::npos, out.name) != 0)
+            return std::nullopt;
+        const auto folder = lookupBoardPath(board, boardPathUtf8.substr(0, cut));
+        struct stat st = {};
+        if (folder.status != PathStatus::Found || folder.root != plain->root || !os::status(folder.host.c_str(), st) ||
+            !S_ISDIR(st.st_mode))
+            return std::nullopt;
+        out.folderHost = folder.host.native();
+        kept = openKeptFolder(plain->root, out.folderHost, out.name);
+        if (!kept) return std::nullopt;
+    }
     out.folder = std::move(kept->fd);
     const int folder = out.folder->get();
     // Known missing under every spelling: nothing more to look at.
@@ -378,31 +393,67 @@ HalfMadeFile::~HalfMadeFile() {
     errno = err;
 }
 
-bool HalfMadeFile::putInPlace(const std::string &name) {
+bool HalfMadeFile::putInPlace(const std::string &name, bool replace) {
     if (fd_ < 0) return false;
     if (named_.empty()) {
         if (os::linkUnnamed(fd_, folder_, name)) return true;
-        if (errno != EEXIST) return false;
+        if (errno != EEXIST || !replace) return false;
         // Something came in under the name meanwhile: the copy replaces it
         // at once, by way of a name of its own.
         std::string own = copyTempName();
         if (!os::linkUnnamed(fd_, folder_, own)) return false;
         named_ = std::move(own);
     }
-    if (!os::renameAt(folder_, named_.c_str(), name.c_str())) return false;
+    if (replace ? !os::renameAt(folder_, named_.c_str(), name.c_str())
+                : !os::renameNoReplaceAt(folder_, named_.c_str(), name.c_str()))
+        return false;
     named_.clear();
     return true;
 }
 
-void removeHalfMadeCopies(const Board &board) {
-    std::error_code ec;
-    // Links are not followed: what they lead to is not this folder's.
-    for (fs::recursive_directory_iterator it(board.filesRoot(), fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
-        std::error_code sec;
-        if (halfMade(it->path().filename().native()) && it->symlink_status(sec).type() == fs::file_type::regular)
-            fs::remove(it->path(), sec);
+NameMaking::NameMaking(int folder) : folder_(folder), lock_(os::reopenFolder(folder)) {
+    // Its own opening of the folder: a lock on a descriptor shared with
+    // another thread would hold for that thread too. Without the lock (a
+    // host that has none) the look and the making are as near as can be.
+    if (lock_ >= 0 && !os::lockWhole(lock_)) {
+        os::closeFd(lock_);
+        lock_ = -1;
     }
+}
+
+NameMaking::~NameMaking() {
+    if (lock_ >= 0) os::closeFd(lock_);  // closing lets go
+}
+
+std::optional<NameMaking::Held> NameMaking::held(const std::string &name) const {
+    Held out;
+    if (os::statusAt(folder_, name.c_str(), out.st, false)) {
+        out.name = name;
+        return out;
+    }
+    // Every name a program made before it let go of the folder has been
+    // reported by now: the kept names answer for the other spellings.
+    if (keptFolderHoldsNow(folder_, name) == false) return std::nullopt;
+    std::optional<Held> best;
+    const int readFd = os::reopenFolder(folder_);  // a reading position of its own
+    {
+        os::HostFolder entries(readFd);
+        std::string candidate;
+        unsigned char type = DT_UNKNOWN;
+        while (entries.next(candidate, type)) {
+            if (halfMade(candidate) || !namesEqual(candidate, name) || (best && candidate >= best->name)) continue;
+            if (!os::statusAt(folder_, candidate.c_str(), out.st, false)) continue;  // gone already
+            out.name = candidate;
+            best = out;
+        }
+    }
+    if (readFd >= 0) os::closeFd(readFd);
+    return best;
+}
+
+void removeHalfMadeCopies(const Board &board) {
+    removeHalfMadeCopiesUnder(board.filesRoot());
+    for (const auto &v : mountedVolumes(board)) removeHalfMadeCopiesUnder(v.hostDir);
 }
 
 uint64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {

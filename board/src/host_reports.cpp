@@ -113,6 +113,17 @@ class HostReports {
         return KeptFolder{shared, holds};
     }
 
+    std::optional<bool> holdsNow(int folder, const std::string &name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!ready()) return std::nullopt;
+        takeReports(true);
+        struct stat st = {};
+        if (!os::statusOf(folder, st)) return std::nullopt;
+        auto known = byId_.find(Id{st.st_dev, st.st_ino});
+        if (known == byId_.end()) return std::nullopt;
+        return watches_.at(known->second).byKey.count(caseKey(name)) > 0;
+    }
+
     uint64_t mark(const std::filesystem::path &file) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!ready()) return 0;
@@ -311,9 +322,10 @@ class HostReports {
     }
 
     // Applies every change reported so far. Adding and removing a name are
-    // idempotent, so a change both read and reported ends right.
-    void takeReports() {
-        if (t_onceDepth > 0) {
+    // idempotent, so a change both read and reported ends right. `now`: also
+    // inside a ReportsTakenOnce.
+    void takeReports(bool now = false) {
+        if (t_onceDepth > 0 && !now) {
             if (t_taken) return;
             t_taken = true;
         }
@@ -399,6 +411,10 @@ HostReports &hostReports() {
 std::optional<KeptFolder> openKeptFolder(const std::filesystem::path &root, const std::string &hostPath,
                                          const std::string &name) {
     return hostReports().openFolder(root, hostPath, name);
+}
+
+std::optional<bool> keptFolderHoldsNow(int folder, const std::string &name) {
+    return hostReports().holdsNow(folder, name);
 }
 
 uint64_t fileChangeMark(const std::filesystem::path &file) { return hostReports().mark(file); }

@@ -34,6 +34,12 @@ struct KeptFolder {
 std::optional<KeptFolder> openKeptFolder(const std::filesystem::path &root, const std::string &hostPath,
                                          const std::string &name);
 
+// Whether the open folder `folder`, if it is one kept for its names, holds a
+// name equal to `name` without regard to case, after every report the host
+// has given so far (also inside a ReportsTakenOnce): a name another process
+// made before this call is among them. nullopt for a folder not kept.
+std::optional<bool> keptFolderHoldsNow(int folder, const std::string &name);
+
 // A mark of the version of `file` about to be read; 0 when the host will not
 // report changes to it.
 uint64_t fileChangeMark(const std::filesystem::path &file);

@@ -195,6 +195,14 @@ inline bool renameAt(int folder, const char *from, const char *to) { return ::re
 // Gives the unnamed file open as `fd` the name `name` in `folder`, if that
 // name is free (errno EEXIST if not).
 bool linkUnnamed(int fd, int folder, const std::string &name);
+// Puts `from` in the place of `to` in `folder` only if `to` is free (errno
+// EEXIST if not).
+bool renameNoReplaceAt(int folder, const char *from, const char *to);
+// An exclusive lock on the open file or folder `fd` for as long as it is
+// open (or until unlockWhole), against every other opening of it; waits.
+// False when the host has no such locks there.
+bool lockWhole(int fd);
+void unlockWhole(int fd);
 
 // The entries of a host folder as the system gives them, with their types
 // (DT_REG, DT_DIR, DT_LNK, or DT_UNKNOWN) where it knows them: cheaper than a

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -255,6 +256,23 @@ void replaceFile(const std::filesystem::path &from, const std::filesystem::path 
 }
 
 #ifdef __linux__
+bool renameNoReplaceAt(int folder, const char *from, const char *to) {
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without that rename: a second name, then the first goes.
+    if (::linkat(folder, from, folder, to, 0) != 0) return false;
+    ::unlinkat(folder, from, 0);
+    return true;
+}
+
+bool lockWhole(int fd) {
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+void unlockWhole(int fd) { ::flock(fd, LOCK_UN); }
+
 // Linking a descriptor straight needs a privilege older hosts ask for; its
 // entry under /proc needs none.
 bool linkUnnamed(int fd, int folder, const std::string &name) {

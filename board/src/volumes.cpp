@@ -88,18 +88,54 @@ std::optional<Volume> findVolume(const Board &board, const std::string &name) {
     return std::nullopt;
 }
 
-void mountVolume(const Board &board, const std::string &name, const fs::path &hostDir) {
+void removeHalfMadeCopiesUnder(const fs::path &dir) {
+    const auto prefix = fs::path(std::string(kCopyTempPrefix)).native();
+    std::error_code ec;
+    // Links are not followed: what they lead to is not this folder's.
+    for (fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::error_code sec;
+        if (it->path().filename().native().compare(0, prefix.size(), prefix) == 0 &&
+            it->symlink_status(sec).type() == fs::file_type::regular)
+            fs::remove(it->path(), sec);
+    }
+}
+
+std::string mountVolume(const Board &board, const std::string &name, const fs::path &hostDir) {
     checkVolumeName(name);
     std::error_code ec;
     const fs::path dir = fs::canonical(hostDir, ec);
     if (ec || !fs::is_directory(dir)) throw BoardError("no folder at " + hostDir.string() + " to mount");
     store::FileLock lock(stateLock(board));
     nlohmann::json table = *store::readJsonObject(volumesFile(board));
-    for (auto &v : volumesOf(table))
+    const std::vector<Volume> mounted = volumesOf(table);
+    for (auto &v : mounted)
         if (namesEqual(v.name, name)) throw BoardError("a volume \\" + v.name + " is already mounted");
-    table[name] = dir.string();
+    // The names the root of the board holds now, each of which the volume
+    // would hide.
+    std::vector<std::string> taken;
+    for (fs::directory_iterator it(board.filesRoot(), ec), end; !ec && it != end; it.increment(ec)) {
+        try {
+            taken.push_back(it->path().filename().string());
+        } catch (const std::exception &) {
+            // a host name without a spelling here: no volume name equals it
+        }
+    }
+    auto isFree = [&](const std::string &n) {
+        auto same = [&](const std::string &t) { return namesEqual(t, n); };
+        return std::none_of(taken.begin(), taken.end(), same) &&
+               std::none_of(mounted.begin(), mounted.end(), [&](const Volume &v) { return same(v.name); });
+    };
+    std::string given = name;
+    for (unsigned n = 2; !isFree(given); ++n) {
+        given = name + std::to_string(n);
+        if (given.size() > 255) throw BoardError("no free name for the volume \\" + name);
+    }
+    removeHalfMadeCopiesUnder(dir);
+    table[given] = dir.string();
     store::writeJson(volumesFile(board), table);
-    appendChange(board, name, true);
+    appendChange(board, given, true);
+    return given;
 }
 
 void unmountVolume(const Board &board, const std::string &name) {

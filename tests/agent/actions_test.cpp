@@ -62,6 +62,19 @@ TEST_F(Actions, AutoCopyPutsFilesAtTheSamePathWithoutMakingFolders) {
     EXPECT_EQ(vtest::readFile(files() / "NewFolder" / "y.txt"), "no folder for me");
 }
 
+// A card offered under the name of a folder of the board takes another
+// name, so that its own AutoCopy tree lands in the board's folder and never
+// back on the card.
+TEST_F(Actions, ACardNamedLikeABoardFolderNeverReceivesItsOwnFiles) {
+    const fs::path card = board_.dir() / "card2";
+    put(card / "AutoCopy" / "Windows" / "x.dll", "from the card");
+    board::mountVolume(wince::currentBoard(), "Windows", card);
+    AutoCopyVolume(u"\\Windows");
+    AutoCopyVolume(u"\\Windows2");
+    EXPECT_EQ(vtest::readFile(files() / "Windows" / "x.dll"), "from the card");
+    EXPECT_EQ(treeOf(card), (std::set<std::string>{"AutoCopy/Windows/x.dll"}));
+}
+
 TEST_F(Actions, AutoRunStartsFilesOnlyAndNeverEntersSubfolders) {
     put(card_ / "AutoRun" / "b.exe", "b");
     put(card_ / "AutoRun" / "A.EXE", "a");

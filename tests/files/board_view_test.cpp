@@ -15,6 +15,7 @@
 #include <set>
 
 #include "board/filesystem.h"
+#include "board/volumes.h"
 #include "board_fixture.h"
 
 namespace fs = std::filesystem;
@@ -134,11 +135,15 @@ TEST_F(BoardView, WhatIsNotListedCannotBeOpenedOrEntered) {
     }
     EXPECT_EQ(listed("\\v\\loop\\*"), std::set<std::string>{});
 
-    // Nor can a program make a file under a copy's name, or copy onto one.
-    const std::u16string made = W("\\" + std::string(board::kCopyTempPrefix) + "1-1");
-    EXPECT_EQ(CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(CopyFileW(u"\\v\\plain.txt", made.c_str(), FALSE));
-    EXPECT_FALSE(fs::exists(files() / (std::string(board::kCopyTempPrefix) + "1-1")));
+    // A copy's name is none a board path can spell: a program's own name
+    // that looks like one is a name like any other.
+    const std::u16string made = u"\\.vboard-copy-1-1";
+    HANDLE h = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    EXPECT_TRUE(CopyFileW(u"\\v\\plain.txt", made.c_str(), FALSE));
+    EXPECT_TRUE(opens("\\.vboard-copy-1-1"));
+    EXPECT_EQ(vtest::readFile(files() / ".vboard-copy-1-1"), "plain");
 }
 
 TEST_F(BoardView, CopiesNeitherReadNorReplaceWhatTheBoardDoesNotShow) {
@@ -149,6 +154,17 @@ TEST_F(BoardView, CopiesNeitherReadNorReplaceWhatTheBoardDoesNotShow) {
         ASSERT_EQ(copied.wait_for(5s), std::future_status::ready) << "the copy blocks";
         EXPECT_FALSE(copied.get());
         EXPECT_FALSE(fs::exists(files() / "copy.txt"));
+    }
+    // Nor is what the board does not show replaced by a copy.
+    for (const char *to : {"\\v\\fifo", "\\v\\sock", "\\v\\dev"}) {
+        SCOPED_TRACE(to);
+        struct stat before = {}, after = {};
+        ASSERT_EQ(::lstat((dir_ / (to + 3)).c_str(), &before), 0);
+        EXPECT_FALSE(CopyFileW(u"\\v\\plain.txt", W(to).c_str(), FALSE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        ASSERT_EQ(::lstat((dir_ / (to + 3)).c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
     }
     // A link to a file inside is copied as the file.
     EXPECT_TRUE(CopyFileW(u"\\v\\tofile", u"\\copy.txt", FALSE));
@@ -167,9 +183,23 @@ TEST_F(BoardView, HalfMadeCopiesAreRemovedWhenTheBoardNextStarts) {
     fs::create_symlink(board_.dir() / "outside.txt", files() / (half + "-link"));
     EXPECT_TRUE(fs::exists(files() / half)) << "kept while the board runs";
 
+    // Cut off on a card: removed when the card is next mounted, and when the
+    // board next starts with it mounted.
+    const fs::path card = board_.dir() / "card";
+    put(card / "AutoCopy" / half, "cut off on the card");
+    put(card / half, "cut off on the card too");
+    put(card / ".vboard-copy-7-0", "the card's own");
+    board::mountVolume(board(), "Card", card);
+    EXPECT_FALSE(fs::exists(card / "AutoCopy" / half));
+    EXPECT_FALSE(fs::exists(card / half));
+    put(card / half, "cut off while mounted");
+
     // The only program ends, and the next one starts the board again.
     wince::shutdown();
     wince::boot(board_.dir(), nullptr, "test");
+    EXPECT_FALSE(fs::exists(card / half));
+    EXPECT_EQ(vtest::readFile(card / ".vboard-copy-7-0"), "the card's own");
+    EXPECT_TRUE(opens("\\Card\\.vboard-copy-7-0"));
     EXPECT_FALSE(fs::exists(files() / half));
     EXPECT_FALSE(fs::exists(files() / "Windows" / half));
     EXPECT_FALSE(fs::exists(dir_ / (std::string(board::kCopyTempPrefix) + "4242-0")));

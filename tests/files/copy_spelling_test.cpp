@@ -44,8 +44,8 @@ class CopySpelling : public OnBoard, public ::testing::WithParamInterface<CopyCa
         put(files() / "target.txt", "old target");
         fs::create_symlink("target.txt", files() / "tolink");
         fs::create_symlink("Sub", files() / "lsub");
-        put(files() / "v" / "hidden.txt", "under the volume");
         board::mountVolume(board(), "v", card_);
+        put(files() / "v" / "hidden.txt", "under the volume");  // made by the host after the mount
     }
 
     // Everything under the board's files folder (but its own \\Windows) and

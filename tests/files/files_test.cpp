@@ -1,5 +1,6 @@
 // Files of the board's file system through the platform calls.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "board/filesystem.h"
@@ -132,6 +133,34 @@ TEST_F(Files, ShareModesKeepOpensApart) {
     EXPECT_TRUE(CopyFileW(u"\\other.txt", u"\\s.txt", FALSE));
     EXPECT_TRUE(DeleteFileW(u"\\s.txt"));
     EXPECT_FALSE(fs::exists(files() / "s.txt"));
+
+    // The same between programs: one started before the file was opened
+    // neither replaces it nor deletes it, and the holder's write stays.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(2);
+        const bool copyRefused = !CopyFileW(u"\\other.txt", u"\\held.txt", FALSE) &&
+                                 GetLastError() == static_cast<DWORD>(ERROR_SHARING_VIOLATION);
+        const bool deleteRefused = !DeleteFileW(u"\\held.txt");
+        const bool openRefused =
+            open("\\held.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING) == INVALID_HANDLE_VALUE;
+        ::_exit(copyRefused && deleteRefused && openRefused ? 0 : 1);
+    }
+    HANDLE holder = open("\\held.txt", GENERIC_WRITE, 0, CREATE_NEW);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(::write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(other, &status, 0), other);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other program got past the share mode";
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(holder, "mine", 4, &written, nullptr));
+    CloseHandle(holder);
+    ::close(go[0]);
+    ::close(go[1]);
+    EXPECT_EQ(vtest::readFile(files() / "held.txt"), "mine");
 }
 
 TEST_F(Files, NamesMatchWithoutRegardToCase) {
@@ -249,6 +278,14 @@ TEST_F(Files, CopyRules) {
     EXPECT_FALSE(CopyFileW(u"\\Windows", u"\\x.txt", FALSE)) << "a folder is not copied";
     EXPECT_FALSE(CopyFileW(u"\\src.txt", u"\\Windows", FALSE)) << "a folder is not replaced";
     EXPECT_TRUE(fs::is_directory(files() / "Windows"));
+    // Nor is a read-only file, whoever the host lets write it.
+    put(files() / "locked.txt", "locked");
+    fs::permissions(files() / "locked.txt", fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_FALSE(CopyFileW(u"\\src.txt", u"\\LOCKED.txt", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(open("\\locked.txt", GENERIC_WRITE, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(vtest::readFile(files() / "locked.txt"), "locked");
     // Onto itself: refused, and the file keeps its bytes.
     EXPECT_FALSE(CopyFileW(u"\\src.txt", u"\\SRC.TXT", FALSE));
     EXPECT_EQ(vtest::readFile(files() / "src.txt"), "source");
@@ -328,6 +365,20 @@ TEST_F(Files, MountedVolumesAreFoldersOfTheRoot) {
     board::unmountVolume(board(), "STORAGE CARD");
     EXPECT_EQ(GetFileAttributesW(u"\\Storage Card"), INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(fs::exists(card / "AutoRun" / "Setup.exe")) << "removing a card leaves its files alone";
+
+    // A volume never hides what the root holds: it takes the next free name,
+    // past the folders, files and volumes there.
+    const fs::path other = board_.dir() / "other";
+    put(other / "Tool.DLL", "card");
+    put(files() / "Windows" / "keep.txt", "board");
+    board::mountVolume(board(), "WINDOWS", other);
+    board::mountVolume(board(), "setup.EXE", other);
+    board::mountVolume(board(), "windows", other);
+    std::vector<std::string> names;
+    for (const auto &v : board::mountedVolumes(board())) names.push_back(v.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"WINDOWS2", "setup.EXE2", "windows3"}));
+    EXPECT_EQ(readAll("\\windows\\keep.txt"), "board");
+    EXPECT_EQ(readAll("\\Windows3\\tool.dll"), "card");
 }
 
 TEST_F(Files, VolumeTableRefusesBadMounts) {

@@ -89,8 +89,8 @@ TEST_F(Find, NeverTheDotEntriesAndNeverUnspellableNames) {
 TEST_F(Find, TheRootListsMountedVolumes) {
     const fs::path card = board_.dir() / "card";
     fs::create_directories(card / "AutoRun");
-    put(files() / "storage CARD" / "own.txt", "x");  // hidden by the mount
     board::mountVolume(board(), "Storage Card", card);
+    put(files() / "storage CARD" / "own.txt", "x");  // made by the host after the mount, hidden by it
     const auto root = names("\\*");
     EXPECT_EQ(std::count(root.begin(), root.end(), "Storage Card"), 1);
     EXPECT_EQ(std::count(root.begin(), root.end(), "storage CARD"), 0);

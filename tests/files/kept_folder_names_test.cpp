@@ -3,12 +3,16 @@
 // Whatever happens to the folder behind the program's back, the next copy
 // must still replace a file whose name differs only in case, never add a
 // second one beside it.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <set>
+#include <thread>
 
+#include "board/filesystem.h"
 #include "board_fixture.h"
 
 namespace fs = std::filesystem;
@@ -145,6 +149,39 @@ TEST_F(KeptFolder, AForkedChildLeavesTheParentsReports) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     ASSERT_TRUE(CopyFileW(u"\\src.txt", u"\\Dir\\CHILD.TXT", FALSE));
     EXPECT_EQ(names(), (std::set<std::string>{"first.txt", "child.txt", "child2.txt"}));
+}
+
+// Another program of the board makes a name in the folder while a copy is
+// on its way there under the same name in another case: the copy waits for
+// it, sees the name it made, and replaces that file instead of adding a
+// second name beside it.
+TEST_F(KeptFolder, ANameMadeByAnotherProgramMeanwhileIsReplacedNotDoubled) {
+    ASSERT_TRUE(CopyFileW(u"\\src.txt", u"\\Dir\\first.txt", FALSE));  // the folder's names are kept
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    // (Started first: a child would hold the other's lock open with it.)
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char c = 0;
+        if (::read(go[0], &c, 1) != 1) ::_exit(2);
+        ::_exit(CopyFileW(u"\\src.txt", u"\\Dir\\RACE.BIN", FALSE) ? 0 : 1);
+    }
+    const int dir = ::open((files() / "Dir").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    {
+        board::NameMaking other(dir);
+        EXPECT_EQ(::write(go[1], "x", 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        vtest::writeFile(files() / "Dir" / "race.bin", "made meanwhile");
+    }
+    ::close(dir);
+    ::close(go[0]);
+    ::close(go[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(names(), (std::set<std::string>{"first.txt", "race.bin"}));
+    EXPECT_EQ(vtest::readFile(files() / "Dir" / "race.bin"), "new");
 }
 
 }  // namespace

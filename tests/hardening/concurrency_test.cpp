@@ -37,7 +37,10 @@ TEST(Concurrency, TwoUpdatesAndAReportTakeTheFlashInTurn) {
         SCOPED_TRACE("round " + std::to_string(round));
         TempBoard board(kSettings);
         const std::string image = binimage::build(kImageDescription);
+        // Each update has its image file to itself: the tool opens it sharing
+        // nothing, and the board keeps share modes between programs.
         vtest::writeFile(board.files() / "nk.bin", image);
+        vtest::writeFile(board.files() / "nk2.bin", image);
         // Round 1 starts from an older image, so both updates erase.
         board::FlashPair flash(board.dir());
         if (round == 1) flash.writeArray(kImage, std::vector<uint8_t>(3 * kBlock, 0x3C));
@@ -49,7 +52,7 @@ TEST(Concurrency, TwoUpdatesAndAReportTakeTheFlashInTurn) {
         std::vector<std::unique_ptr<Background>> runs;
         runs.push_back(std::make_unique<Background>("image-update-tool", std::vector<std::string>{"/u", "\\nk.bin"},
                                                     hardening::boardEnv(board, update, true)));
-        runs.push_back(std::make_unique<Background>("image-update-tool", std::vector<std::string>{"/u", "\\nk.bin"},
+        runs.push_back(std::make_unique<Background>("image-update-tool", std::vector<std::string>{"/u", "\\nk2.bin"},
                                                     hardening::boardEnv(board, update, true)));
         runs.push_back(std::make_unique<Background>("image-update-tool", std::vector<std::string>{},
                                                     hardening::boardEnv(board, report, true)));

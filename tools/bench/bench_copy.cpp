@@ -3,6 +3,7 @@
 // measurement, never a pass or fail.
 //
 //   bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]
+//              [--card-case same|other]
 //
 // Both sides run on one CPU (the one the bench starts on, or --cpu): left
 // free, the system tends to start `cp` on another CPU than the one the
@@ -10,7 +11,9 @@
 // another, which would decide the ratio.
 //
 // The tree has N files of BYTES each spread over FOLDERS folders (the
-// folders already exist on the board, since AutoCopy makes none). The sides
+// folders already exist on the board, since AutoCopy makes none; with
+// --card-case other the card spells them in capitals, "FOLDER0" for the
+// board's "folder0", as a card written elsewhere may). The sides
 // take turns, RUNS times each, into a fresh destination, each after a sync;
 // the best run of each counts, so that both copy from a warm cache. Each
 // run's times are printed too, and the median of the runs' ratios.
@@ -43,7 +46,8 @@ struct Options {
     size_t size = 32 * 1024;
     int folders = 40;
     int runs = 5;
-    int cpu = -1;  // the one the bench starts on
+    int cpu = -1;            // the one the bench starts on
+    bool otherCase = false;  // the card's folder names in capitals
 };
 
 bool parse(int argc, char **argv, Options &o) try {
@@ -56,6 +60,7 @@ bool parse(int argc, char **argv, Options &o) try {
         else if (flag == "--folders") o.folders = std::stoi(value);
         else if (flag == "--runs") o.runs = std::stoi(value);
         else if (flag == "--cpu") o.cpu = std::stoi(value);
+        else if (flag == "--card-case" && (value == "same" || value == "other")) o.otherCase = value == "other";
         else return false;
     }
     return (argc % 2) == 1 && o.files > 0 && o.folders > 0 && o.runs > 0 && o.cpu >= -1 && o.cpu < CPU_SETSIZE;
@@ -64,6 +69,7 @@ bool parse(int argc, char **argv, Options &o) try {
 }
 
 std::string folderName(int i) { return "folder" + std::to_string(i); }
+std::string cardFolderName(int i, bool otherCase) { return (otherCase ? "FOLDER" : "folder") + std::to_string(i); }
 
 // Gives each run a destination never used before: the board's files folder
 // is moved aside (not deleted) and made anew with its folders, as cp -r makes
@@ -100,7 +106,8 @@ int main(int argc, char **argv) {
     Options o;
     if (!parse(argc, argv, o)) {
         std::fprintf(stderr,
-                     "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]\n");
+                     "usage: bench_copy [--dir BASE] [--files N] [--size BYTES] [--folders N] [--runs N] [--cpu N]"
+                     " [--card-case same|other]\n");
         return 2;
     }
     // The cp child inherits the bench's CPU.
@@ -119,12 +126,13 @@ int main(int argc, char **argv) {
         board::Board::create(boardDir);
         const std::string bytes(o.size, 'x');
         for (int f = 0; f < o.folders; ++f) {
-            fs::create_directories(card / "AutoCopy" / folderName(f));
+            fs::create_directories(card / "AutoCopy" / cardFolderName(f, o.otherCase));
             fs::create_directories(boardDir / "files" / folderName(f));
         }
         for (int i = 0; i < o.files; ++i) {
-            std::ofstream out(card / "AutoCopy" / folderName(i % o.folders) / ("file" + std::to_string(i) + ".bin"),
-                              std::ios::binary);
+            std::ofstream out(
+                card / "AutoCopy" / cardFolderName(i % o.folders, o.otherCase) / ("file" + std::to_string(i) + ".bin"),
+                std::ios::binary);
             out << bytes;
         }
 

@@ -29,9 +29,11 @@ template <typename F> int onBoard(const std::string &dir, F change) {
 int cmdMount(const Args &args) {
     if (args.size() != 3) return usageError("usage: vboard mount DIR NAME HOSTDIR");
     return onBoard(args[0], [&](board::Board &b) {
-        board::mountVolume(b, args[1], args[2]);
-        b.log().append({{"event", "volume_mounted"}, {"name", args[1]}, {"host_dir", args[2]}});
-        std::printf("mounted \\%s\n", args[1].c_str());
+        // The board may give the volume another name than the one asked
+        // for, so that it hides none of its own folders.
+        const std::string name = board::mountVolume(b, args[1], args[2]);
+        b.log().append({{"event", "volume_mounted"}, {"name", name}, {"host_dir", args[2]}});
+        std::printf("mounted \\%s\n", name.c_str());
     });
 }
 

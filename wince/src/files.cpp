@@ -3,6 +3,7 @@
 // system (case-blind names, mounted volumes, no way out of the board); a
 // file handle holds a host file descriptor.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,25 +73,36 @@ namespace {
 
 // Who has which file open, for the share modes: the platform refuses an
 // open whose access another open does not share, or whose share mode does
-// not allow another open's access. Kept for the opens of this process.
-struct OpenRecord {
-    uint64_t id;
-    dev_t dev;
-    ino_t ino;
-    DWORD access;
-    DWORD share;
-};
+// not allow another open's access, whichever program of the board made the
+// other open. Each open marks what it does and what it does not share with
+// shared locks on bytes far past any end of a file: locks of the open file
+// description, which belong to the open itself (not to a process or a
+// thread), and go with it when it is closed or its program ends. The look
+// at the others' marks and the making of its own are one step under an
+// exclusive lock on the file that the claims alone take.
+enum ShareMark { kOpened, kReading, kWriting, kSharesNoReading, kSharesNoWriting };
+constexpr off_t kShareMarks = static_cast<off_t>(1) << 62;
 
-std::mutex g_opensMutex;
-std::vector<OpenRecord> g_opens;
-std::atomic<uint64_t> g_nextOpenId{1};
+struct flock shareMark(ShareMark which, short type) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = kShareMarks + which;
+    fl.l_len = 1;
+    return fl;
+}
 
-bool conflicts(const OpenRecord &a, DWORD access, DWORD share) {
-    if ((access & GENERIC_READ) && !(a.share & FILE_SHARE_READ)) return true;
-    if ((access & GENERIC_WRITE) && !(a.share & FILE_SHARE_WRITE)) return true;
-    if ((a.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
-    if ((a.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE)) return true;
-    return false;
+// Whether an open other than `fd`'s own holds the mark.
+bool markedByAnother(int fd, ShareMark which) {
+    struct flock fl = shareMark(which, F_WRLCK);
+    return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+// The file open as `fd` opened once more for its marks alone (the marks are
+// shared locks, which need a descriptor that reads); -1 where it cannot be.
+int openForMarks(int fd) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 // An open registered for its share mode, until destroyed.
@@ -101,33 +113,65 @@ class OpenClaim {
     OpenClaim &operator=(const OpenClaim &) = delete;
     ~OpenClaim() { release(); }
 
-    // False (error set) when another open is in the way.
-    bool claim(const struct stat &st, DWORD access, DWORD share) {
-        std::lock_guard<std::mutex> lock(g_opensMutex);
-        for (const auto &r : g_opens)
-            if (r.dev == st.st_dev && r.ino == st.st_ino && conflicts(r, access, share))
-                return fail(ERROR_SHARING_VIOLATION, false);
-        id_ = g_nextOpenId++;
-        g_opens.push_back(OpenRecord{id_, st.st_dev, st.st_ino, access, share});
+    // `fd`: the file, open in any mode. False (error set) when another open
+    // is in the way. A file the host does not let the board read is left
+    // to the host's own rules.
+    bool claim(int fd, DWORD access, DWORD share) {
+        release();
+        // A descriptor that reads carries the marks itself (they go when it
+        // is closed); one that only writes needs a reading one beside it.
+        const int mode = ::fcntl(fd, F_GETFL);
+        borrowed_ = mode >= 0 && (mode & O_ACCMODE) != O_WRONLY;
+        marks_ = borrowed_ ? fd : openForMarks(fd);
+        if (marks_ < 0) return true;
+        while (::flock(marks_, LOCK_EX) != 0) {
+            if (errno != EINTR) break;
+        }
+        const bool inTheWay = ((access & GENERIC_READ) && markedByAnother(marks_, kSharesNoReading)) ||
+                              ((access & GENERIC_WRITE) && markedByAnother(marks_, kSharesNoWriting)) ||
+                              (!(share & FILE_SHARE_READ) && markedByAnother(marks_, kReading)) ||
+                              (!(share & FILE_SHARE_WRITE) && markedByAnother(marks_, kWriting));
+        if (!inTheWay) {
+            mark(kOpened);
+            if (access & GENERIC_READ) mark(kReading);
+            if (access & GENERIC_WRITE) mark(kWriting);
+            if (!(share & FILE_SHARE_READ)) mark(kSharesNoReading);
+            if (!(share & FILE_SHARE_WRITE)) mark(kSharesNoWriting);
+        }
+        ::flock(marks_, LOCK_UN);
+        if (inTheWay) {
+            release();
+            return fail(ERROR_SHARING_VIOLATION, false);
+        }
         return true;
     }
     void release() {
-        if (id_ == 0) return;
-        std::lock_guard<std::mutex> lock(g_opensMutex);
-        const uint64_t id = id_;
-        g_opens.erase(std::remove_if(g_opens.begin(), g_opens.end(), [id](const OpenRecord &r) { return r.id == id; }),
-                      g_opens.end());
-        id_ = 0;
+        if (marks_ >= 0 && borrowed_) {
+            struct flock fl = shareMark(kOpened, F_UNLCK);
+            fl.l_len = kSharesNoWriting + 1;
+            ::fcntl(marks_, F_OFD_SETLK, &fl);
+        } else if (marks_ >= 0) {
+            ::close(marks_);  // its marks go with it
+        }
+        marks_ = -1;
     }
 
   private:
-    uint64_t id_ = 0;
+    void mark(ShareMark which) {
+        struct flock fl = shareMark(which, F_RDLCK);
+        ::fcntl(marks_, F_OFD_SETLK, &fl);
+    }
+    int marks_ = -1;
+    bool borrowed_ = false;  // the file's own descriptor, closed by its owner
 };
 
-bool isOpen(const struct stat &st) {
-    std::lock_guard<std::mutex> lock(g_opensMutex);
-    return std::any_of(g_opens.begin(), g_opens.end(),
-                       [&](const OpenRecord &r) { return r.dev == st.st_dev && r.ino == st.st_ino; });
+// Whether any program of the board has the file open as `fd` open.
+bool isOpen(int fd) {
+    const int marks = openForMarks(fd);
+    if (marks < 0) return false;
+    const bool open = markedByAnother(marks, kOpened);
+    ::close(marks);
+    return open;
 }
 
 // A host file descriptor, closed with its owner.
@@ -245,6 +289,64 @@ bool copyBytes(int from, int to, off_t size) {
 
 using wince::fail;
 
+namespace wince {
+namespace {
+
+// CreateFileW, made again from the look-up on when another program made
+// the name in another spelling meanwhile (at most `tries` times).
+HANDLE createFile(const std::string &path, DWORD access, DWORD share, DWORD disposition, int tries) {
+    auto &board = currentBoard();
+    const auto lookup = board::lookupBoardPath(board, path);
+    const bool exists = lookup.status == board::PathStatus::Found;
+    if (!exists && lookup.status != board::PathStatus::Missing)
+        return fail(lookupError(lookup.status), INVALID_HANDLE_VALUE);
+
+    int flags = openFlags(access) | O_CLOEXEC | O_NOFOLLOW;
+    bool truncate = false;
+    if (exists) {
+        if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        // Truncation needs a writable descriptor even for a read-only handle;
+        // the handle's own access still governs what the program may do.
+        if (truncate) flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
+    } else {
+        if (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)
+            return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+        flags |= O_CREAT | O_EXCL;
+    }
+    struct stat st = {};
+    int fd = -1;
+    if (exists) {
+        fd = openRegular(lookup.host, flags, 0644, st);
+    } else {
+        // A new name: looked for in every spelling and made in one step.
+        Fd folder(::open(lookup.host.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder.ok()) return fail(errorFromErrno(errno), INVALID_HANDLE_VALUE);
+        board::NameMaking making(folder.get());
+        if (making.held(lookup.host.filename().string())) {
+            if (tries <= 1) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+            return createFile(path, access, share, disposition, tries - 1);
+        }
+        fd = openRegular(lookup.host, flags, 0644, st);
+    }
+    if (fd < 0) return fail(errno == ELOOP ? ERROR_ACCESS_DENIED : errorFromErrno(errno), INVALID_HANDLE_VALUE);
+    auto file = std::make_shared<FileObject>(fd, access, path);
+    // A file the board shows as read-only is not written, whoever the host
+    // lets write it.
+    if (exists && (access & GENERIC_WRITE || truncate) && !(st.st_mode & S_IWUSR))
+        return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!file->claim().claim(fd, access, share)) return INVALID_HANDLE_VALUE;
+    if (truncate && ::ftruncate(fd, 0) != 0) return fail(errorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (!exists) board::forgetCreationTime(board, path);  // a new file: its time is its own
+    const bool alreadyExisted = exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS);
+    HANDLE h = newHandle(file);
+    SetLastError(alreadyExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+}  // namespace
+}  // namespace wince
+
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD, HANDLE) {
     const auto path = wince::boardPathArg(lpFileName);
@@ -253,37 +355,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     if (dwCreationDisposition == TRUNCATE_EXISTING && !(dwDesiredAccess & GENERIC_WRITE))
         return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    auto &board = wince::currentBoard();
-    const auto lookup = board::lookupBoardPath(board, *path);
-    const bool exists = lookup.status == board::PathStatus::Found;
-    if (!exists && lookup.status != board::PathStatus::Missing)
-        return fail(wince::lookupError(lookup.status), INVALID_HANDLE_VALUE);
-
-    int flags = wince::openFlags(dwDesiredAccess) | O_CLOEXEC | O_NOFOLLOW;
-    bool truncate = false;
-    if (exists) {
-        if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
-        truncate = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
-        // Truncation needs a writable descriptor even for a read-only handle;
-        // the handle's own access still governs what the program may do.
-        if (truncate) flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
-    } else {
-        if (dwCreationDisposition == OPEN_EXISTING || dwCreationDisposition == TRUNCATE_EXISTING)
-            return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-        flags |= O_CREAT | O_EXCL;
-    }
-    struct stat st = {};
-    const int fd = wince::openRegular(lookup.host, flags, 0644, st);
-    if (fd < 0) return fail(errno == ELOOP ? ERROR_ACCESS_DENIED : wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
-    auto file = std::make_shared<wince::FileObject>(fd, dwDesiredAccess, *path);
-    if (!file->claim().claim(st, dwDesiredAccess, dwShareMode)) return INVALID_HANDLE_VALUE;
-    if (truncate && ::ftruncate(fd, 0) != 0) return fail(wince::errorFromErrno(errno), INVALID_HANDLE_VALUE);
-    if (!exists) board::forgetCreationTime(board, *path);  // a new file: its time is its own
-    const bool alreadyExisted =
-        exists && (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS);
-    HANDLE h = wince::newHandle(file);
-    SetLastError(alreadyExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
-    return h;
+    return wince::createFile(*path, dwDesiredAccess, dwShareMode, dwCreationDisposition, 3);
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
@@ -395,7 +467,11 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     struct stat st = {};
     if (::stat(lookup.host.c_str(), &st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
     if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
-    if (wince::isOpen(st)) return fail(ERROR_SHARING_VIOLATION, FALSE);
+    {
+        struct stat opened = {};
+        wince::Fd file(wince::openRegular(lookup.host, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0, opened));
+        if (file.ok() && wince::isOpen(file.get())) return fail(ERROR_SHARING_VIOLATION, FALSE);
+    }
     if (::unlink(lookup.host.c_str()) != 0) return fail(wince::errorFromErrno(errno), FALSE);
     board::forgetCreationTime(board, *path);
     return TRUE;
@@ -407,7 +483,11 @@ BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES) {
     const auto lookup = board::lookupBoardPath(wince::currentBoard(), *path);
     if (lookup.status == board::PathStatus::Found) return fail(ERROR_ALREADY_EXISTS, FALSE);
     if (lookup.status != board::PathStatus::Missing) return fail(wince::lookupError(lookup.status), FALSE);
-    if (::mkdir(lookup.host.c_str(), 0755) != 0)
+    wince::Fd folder(::open(lookup.host.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.ok()) return fail(wince::errorFromErrno(errno), FALSE);
+    board::NameMaking making(folder.get());
+    if (making.held(lookup.host.filename().string())) return fail(ERROR_ALREADY_EXISTS, FALSE);
+    if (::mkdirat(folder.get(), lookup.host.filename().c_str(), 0755) != 0)
         return fail(errno == EEXIST ? ERROR_ALREADY_EXISTS : wince::errorFromErrno(errno), FALSE);
     return TRUE;
 }
@@ -433,7 +513,7 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         in = std::move(opened);
     }
     wince::OpenClaim readClaim;
-    if (!readClaim.claim(srcSt, GENERIC_READ, FILE_SHARE_READ)) return FALSE;
+    if (!readClaim.claim(in.get(), GENERIC_READ, FILE_SHARE_READ)) return FALSE;
 
     // The destination's folder must exist: a copy makes no folders. The
     // copy is made in it under a name of its own, by calls relative to it.
@@ -454,13 +534,13 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
         if (dst.exists && ::stat(lookup.host.c_str(), &dst.st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
     }
     const int folder = dst.folder->get();
-    wince::OpenClaim writeClaim;
+    // What refuses the copy at once; looked at again below, when it counts.
     if (dst.exists) {
         if (bFailIfExists) return fail(ERROR_FILE_EXISTS, FALSE);
         if (S_ISDIR(dst.st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
         // A file copied onto itself would be emptied.
         if (dst.st.st_dev == srcSt.st_dev && dst.st.st_ino == srcSt.st_ino) return fail(ERROR_SHARING_VIOLATION, FALSE);
-        if (!writeClaim.claim(dst.st, GENERIC_WRITE, 0)) return FALSE;
+        if (!(dst.st.st_mode & S_IWUSR)) return fail(ERROR_ACCESS_DENIED, FALSE);  // read-only
     }
 
     // The copy is made beside the destination and then put in its place, so
@@ -471,7 +551,34 @@ BOOL WINAPI CopyFileW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, BOOL bF
     // The copy keeps the source's last-write time, as the platform's does.
     const struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
     ::futimens(out.fd(), times);
-    if (!out.putInPlace(dst.name)) return fail(wince::errorFromErrno(errno), FALSE);
+
+    // What the folder holds under the name now, in any spelling, and the
+    // putting in place: one step for every program of the board.
+    board::NameMaking making(folder);
+    const auto held = making.held(dst.name);
+    wince::Fd old;  // the file replaced, open for its claim until then
+    wince::OpenClaim writeClaim;
+    std::string name = dst.name;
+    if (held) {
+        if (bFailIfExists) return fail(ERROR_FILE_EXISTS, FALSE);
+        struct stat st = held->st;
+        // A link is the file it leads to, if the board showed it as one.
+        if (S_ISLNK(st.st_mode) && (!dst.exists || ::fstatat(folder, held->name.c_str(), &st, 0) != 0))
+            return fail(ERROR_ACCESS_DENIED, FALSE);
+        // A folder is not replaced, nor what the board does not show (a
+        // FIFO, a device, a socket), nor a read-only file.
+        if (!S_ISREG(st.st_mode) || !(st.st_mode & S_IWUSR)) return fail(ERROR_ACCESS_DENIED, FALSE);
+        if (st.st_dev == srcSt.st_dev && st.st_ino == srcSt.st_ino) return fail(ERROR_SHARING_VIOLATION, FALSE);
+        // Nobody may have it open in a way that does not share writing,
+        // nor open it so until it is replaced.
+        struct stat opened = {};
+        old = wince::Fd(::openat(folder, held->name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!old.ok() || ::fstat(old.get(), &opened) != 0 || opened.st_ino != st.st_ino)
+            return fail(ERROR_SHARING_VIOLATION, FALSE);  // changing under the copy
+        if (!writeClaim.claim(old.get(), GENERIC_WRITE, 0)) return FALSE;
+        name = held->name;
+    }
+    if (!out.putInPlace(name, held.has_value())) return fail(wince::errorFromErrno(errno), FALSE);
     board::forgetCreationTime(board, *to);
     return TRUE;
 }

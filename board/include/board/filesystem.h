@@ -123,13 +123,17 @@ bool statBoardEntry(const BoardEntry &entry, struct stat &st);
 // A file copied into the board that needs a name before it is complete
 // (see HalfMadeFile) is written beside its destination under a name that
 // starts with this, and renamed into place when complete: nobody on the
-// board sees half a copy. Left over after a crash, such files stay hidden,
-// and a board start removes them from the board's files folder.
-inline constexpr std::string_view kCopyTempPrefix = ".vboard-copy-";
+// board sees half a copy. The backslash makes it a name that no FAT volume
+// can hold and no board path can spell, so it never meets a file of the
+// board's or of a card. Left over after a crash, such files stay hidden; a
+// board start removes them from the board's files folder and the mounted
+// volumes, and a mount from the volume it mounts.
+inline constexpr std::string_view kCopyTempPrefix = "\\vboard-copy-";
 // The host name for the next such file of this process.
 std::string copyTempName();
 inline std::filesystem::path copyTempPath(const std::filesystem::path &folder) { return folder / copyTempName(); }
-// Removes every such file left in the board's files folder.
+// Removes every such file left in the board's files folder and in the
+// folders of the volumes mounted.
 void removeHalfMadeCopies(const Board &board);
 
 // A file being made in a host folder that nobody sees until it is put in
@@ -147,14 +151,44 @@ class HalfMadeFile {
     HalfMadeFile &operator=(const HalfMadeFile &) = delete;
 
     int fd() const { return fd_; }  // -1 (errno set) when it could not be made
-    // Puts the file in place under `name`, replacing what is there at once.
+    // Puts the file in place under `name`, replacing what is there at once
+    // (`replace`) or only where nothing is (errno EEXIST if something is).
     // False with errno set when it cannot.
-    bool putInPlace(const std::string &name);
+    bool putInPlace(const std::string &name, bool replace = true);
 
   private:
     int folder_;
     int fd_ = -1;
     std::string named_;  // the copy's own name, while it has one
+};
+
+// The making of a name in a folder, one step for every program of the board:
+// while one of these lives, no other program (no other thread either) makes
+// a name in the same folder, so a look for the name in every spelling and
+// the making of it are one step, and two names equal but for case never
+// come to stand side by side. Programs that only open, write or replace a
+// name already there need none.
+class NameMaking {
+  public:
+    // `folder`: the open host folder; waits for any other maker.
+    explicit NameMaking(int folder);
+    ~NameMaking();
+    NameMaking(const NameMaking &) = delete;
+    NameMaking &operator=(const NameMaking &) = delete;
+
+    // What the folder holds now under `name` in any spelling, links not
+    // followed: the exact spelling if there is one, else the first other
+    // (in byte order). Copies being made are not counted; anything else is,
+    // also what the board does not show (a FIFO, a device, a socket).
+    struct Held {
+        std::string name;
+        struct stat st = {};
+    };
+    std::optional<Held> held(const std::string &name) const;
+
+  private:
+    int folder_;
+    int lock_;
 };
 
 // Creation times, as FILETIME values (100-ns units since 1601 UTC). The board

@@ -33,10 +33,17 @@ std::vector<Volume> mountedVolumes(const Board &board);
 // The volume of that name (matched without regard to case), if mounted.
 std::optional<Volume> findVolume(const Board &board, const std::string &name);
 
-// Mounts the host folder `hostDir` as "\NAME". Throws BoardError for a name
-// that cannot be a folder name of the board, a missing host folder, or a
-// name already mounted.
-void mountVolume(const Board &board, const std::string &name, const std::filesystem::path &hostDir);
+// Mounts the host folder `hostDir` as "\NAME" and gives the name it took.
+// As on the device, a volume never hides a folder or file of the board's
+// root: where the root holds NAME already, the volume is "\NAME2" (or the
+// first of NAME3, NAME4, ... that is free). Copies cut off on the volume by
+// an earlier power cut are removed first. Throws BoardError for a name that
+// cannot be a folder name of the board, a missing host folder, or a name
+// already mounted.
+std::string mountVolume(const Board &board, const std::string &name, const std::filesystem::path &hostDir);
+// Removes the copies still being made (see kCopyTempPrefix) anywhere under
+// `dir`, links not followed: left there by a program that was cut off.
+void removeHalfMadeCopiesUnder(const std::filesystem::path &dir);
 // Throws BoardError when no volume of that name is mounted.
 void unmountVolume(const Board &board, const std::string &name);
 
