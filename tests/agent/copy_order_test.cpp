@@ -19,6 +19,9 @@ struct OrderCase {
     std::string expected;     // the last copy in the order of a recursive walk
 };
 
+// The case's own words, not its bytes, in test names and failures.
+void PrintTo(const OrderCase &c, std::ostream *out) { *out << c.what; }
+
 class CopyOrder : public AgentOnBoard, public ::testing::WithParamInterface<OrderCase> {};
 
 TEST_P(CopyOrder, TheLastCopyOfARecursiveWalkWins) {
