@@ -264,6 +264,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     if (exists) {
         if (dwCreationDisposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         truncate = dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == TRUNCATE_EXISTING;
+        // The running image's files are read-only.
+        if (lookup.inImage && (truncate || (dwDesiredAccess & GENERIC_WRITE)))
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         // Truncation needs a writable descriptor even for a read-only handle;
         // the handle's own access still governs what the program may do.
         if (truncate) flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
@@ -394,7 +397,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     if (lookup.status != board::PathStatus::Found) return fail(wince::lookupError(lookup.status), FALSE);
     struct stat st = {};
     if (::stat(lookup.host.c_str(), &st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
-    if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (S_ISDIR(st.st_mode) || lookup.inImage) return fail(ERROR_ACCESS_DENIED, FALSE);
     if (wince::isOpen(st)) return fail(ERROR_SHARING_VIOLATION, FALSE);
     if (::unlink(lookup.host.c_str()) != 0) return fail(wince::errorFromErrno(errno), FALSE);
     board::forgetCreationTime(board, *path);
