@@ -126,7 +126,7 @@ TEST(BootContents, TableReaderFindsEntriesAndRefusesDamage) {
     const Case cases[] = {
         {"signature missing", [](Window &w) { w.bytes[0x40] = 'X'; }, "no signature"},
         {"table outside the window", [](Window &w) { w.put32(0x44, 0x70000000); }, "outside the image window"},
-        {"table past the window's end", [](Window &w) { w.put32(0x44, 0x81FFFFF0); }, "outside the image window"},
+        {"table past the window's end", [](Window &w) { w.put32(0x44, 0x8207FFF0); }, "outside the image window"},
         {"table not held", [](Window &w) { w.put32(0x44, 0x80080000 + 0x1FD0); }, "does not hold the table"},
         {"physical range reversed", [](Window &w) { w.put32(kTable + 8, 0x80081000), w.put32(kTable + 12, 0x80080000); },
          "reversed"},
@@ -142,10 +142,13 @@ TEST(BootContents, TableReaderFindsEntriesAndRefusesDamage) {
         {"name outside the image", [](Window &w) { w.put32(kTable + 84 + 16, 0x80090000); }, "lies outside the image"},
         {"name without its end",
          [](Window &w) {
-             std::fill(w.bytes.begin() + kTable + 84 + 32 + 28, w.bytes.begin() + 0x1000, 'A');
-             w.put32(kTable + 84 + 32 + 20, 0x80080000 + kTable + 84 + 32 + 28);
+             std::fill(w.bytes.begin() + 0xF80, w.bytes.begin() + 0x1000, 'A');
+             w.put32(kTable + 84 + 32 + 20, 0x80080F80);
          },
-         "has no end inside the image"},
+         "file 1: its name at 0x80080f80 has no end inside the image"},
+        {"name longer than any name",
+         [](Window &w) { std::fill(w.bytes.begin() + kTable + 84 + 32 + 28, w.bytes.begin() + 0xF00, 'A'); },
+         "module 1: its name at 0x80080290 has no end within 260 bytes"},
         {"empty name", [](Window &w) { w.bytes[0x300] = 0, w.put32(kTable + 84 + 16, 0x80080300); }, "is empty"},
     };
     for (const auto &k : cases) {
