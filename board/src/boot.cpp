@@ -58,8 +58,9 @@ fs::path bootFile(const Board &board) { return board.dir() / "boot.json"; }
 
 nlohmann::json BootOutcome::event() const {
     if (!ok) return {{"event", "boot"}, {"ok", false}, {"text", text}, {"reason", reason}};
-    return {{"event", "boot"},        {"ok", true},       {"address", hex(address)}, {"build_time", buildTime},
-            {"modules", modules}, {"files", files}, {"text", text}};
+    return {
+        {"event", "boot"}, {"ok", true},  {"address", hex(address)}, {"build_time", buildTime}, {"modules", modules},
+        {"files", files},  {"text", text}};
 }
 
 std::string BootOutcome::line() const {
@@ -122,14 +123,16 @@ std::vector<uint8_t> defaultImage(uint64_t buildTime) {
     l.imageStart = kStart;
     l.tableAddress = kTable;
     const uint32_t rom = kAttributeReadOnly | kAttributeSystem | kAttributeInRom;
-    const std::pair<const char *, uint32_t> modules[] = {
-        {"nk.exe", 0x2F000}, {"coredll.dll", 0x7A000}, {"filesys.exe", 0x24000}, {"gwes.exe", 0x9C000},
-        {"device.exe", 0x11000}};
+    const std::pair<const char *, uint32_t> modules[] = {{"nk.exe", 0x2F000},
+                                                         {"coredll.dll", 0x7A000},
+                                                         {"filesys.exe", 0x24000},
+                                                         {"gwes.exe", 0x9C000},
+                                                         {"device.exe", 0x11000}};
     for (const auto &[name, size] : modules)
         l.modules.push_back({name, rom | kAttributeRomModule, buildTime, size, 0, {}});
     const std::string list = "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n";
-    l.files.push_back({"default.fdf", rom, buildTime, static_cast<uint32_t>(list.size()),
-                       static_cast<uint32_t>(list.size()), list});
+    l.files.push_back(
+        {"default.fdf", rom, buildTime, static_cast<uint32_t>(list.size()), static_cast<uint32_t>(list.size()), list});
     const std::vector<uint8_t> table = contentsTableBytes(l);
     std::vector<uint8_t> image(0x100 + table.size(), 0);
     // A branch over the signature to the code that follows the table.

@@ -8,9 +8,7 @@ namespace board {
 
 namespace {
 
-uint32_t le32(const uint8_t *p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
+uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 void put32(std::vector<uint8_t> &out, size_t at, uint32_t v) {
@@ -32,13 +30,9 @@ class Reader {
     Reader(const ImageBytes &bytes, uint32_t base, uint32_t size) : bytes_(bytes), base_(base), size_(size) {}
 
     // The range [at, at + n) lies in the window (no wrap past 2^32).
-    bool inWindow(uint32_t at, uint64_t n) const {
-        return at >= base_ && uint64_t{at} - base_ + n <= size_;
-    }
+    bool inWindow(uint32_t at, uint64_t n) const { return at >= base_ && uint64_t{at} - base_ + n <= size_; }
     // ... and in the image's own range, once that is known.
-    bool inImage(uint32_t at, uint64_t n) const {
-        return inWindow(at, n) && at >= lo_ && uint64_t{at} + n <= hi_;
-    }
+    bool inImage(uint32_t at, uint64_t n) const { return inWindow(at, n) && at >= lo_ && uint64_t{at} + n <= hi_; }
     void setImage(uint32_t lo, uint64_t hi) {
         lo_ = lo;
         hi_ = hi;
@@ -89,8 +83,8 @@ ImageContents readImageContents(const ImageBytes &bytes, uint32_t imageStart, ui
     c.tableAddress = le32(sig + 4);
     const uint32_t table = flashAddressOf(c.tableAddress);
     if (!r.inWindow(table, kRomHeaderSize)) {
-        c.problem = "the table address " + hex(c.tableAddress) + " (flash " + hex(table) +
-                    ") lies outside the image window";
+        c.problem =
+            "the table address " + hex(c.tableAddress) + " (flash " + hex(table) + ") lies outside the image window";
         return c;
     }
     uint8_t h[kRomHeaderSize];
@@ -100,11 +94,10 @@ ImageContents readImageContents(const ImageBytes &bytes, uint32_t imageStart, ui
     }
     c.headerRead = true;
     RomHeader &hd = c.header;
-    uint32_t *const words[] = {&hd.dllFirst,      &hd.dllLast,       &hd.physFirst,   &hd.physLast,
-                               &hd.numMods,       &hd.ramStart,      &hd.ramFree,     &hd.ramEnd,
-                               &hd.copyEntries,   &hd.copyOffset,    &hd.profileLength, &hd.profileOffset,
-                               &hd.numFiles,      &hd.kernelFlags,   &hd.fsRamPercent, &hd.drivGlobStart,
-                               &hd.drivGlobLength};
+    uint32_t *const words[] = {&hd.dllFirst,      &hd.dllLast,       &hd.physFirst, &hd.physLast,    &hd.numMods,
+                               &hd.ramStart,      &hd.ramFree,       &hd.ramEnd,    &hd.copyEntries, &hd.copyOffset,
+                               &hd.profileLength, &hd.profileOffset, &hd.numFiles,  &hd.kernelFlags, &hd.fsRamPercent,
+                               &hd.drivGlobStart, &hd.drivGlobLength};
     for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i) *words[i] = le32(h + 4 * i);
     hd.cpuType = le16(h + 68);
     hd.miscFlags = le16(h + 70);
@@ -119,8 +112,8 @@ ImageContents readImageContents(const ImageBytes &bytes, uint32_t imageStart, ui
         return c;
     }
     if (!r.inWindow(first, 0) || !r.inWindow(first, uint64_t{last} - first)) {
-        c.problem = "the physical range " + hex(hd.physFirst) + "-" + hex(hd.physLast) +
-                    " does not lie in the image window";
+        c.problem =
+            "the physical range " + hex(hd.physFirst) + "-" + hex(hd.physLast) + " does not lie in the image window";
         return c;
     }
     r.setImage(first, last);
@@ -213,8 +206,7 @@ std::vector<uint8_t> contentsPointerBytes(uint32_t tableAddress) {
 }
 
 std::vector<uint8_t> contentsTableBytes(const ContentsLayout &l) {
-    const size_t entries =
-        kRomHeaderSize + l.modules.size() * kModuleEntrySize + l.files.size() * kFileEntrySize;
+    const size_t entries = kRomHeaderSize + l.modules.size() * kModuleEntrySize + l.files.size() * kFileEntrySize;
     std::vector<uint8_t> out(entries, 0);
     auto addBytes = [&out, &l](const std::string &bytes, bool nul) {
         const uint32_t at = l.tableAddress + static_cast<uint32_t>(out.size());

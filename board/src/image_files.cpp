@@ -97,8 +97,6 @@ std::optional<fs::path> imageFile(const Board &board, const std::string &name) {
     return std::nullopt;
 }
 
-bool isImageFile(const Board &board, const fs::path &host) {
-    return host.parent_path() == imageFilesDir(board);
-}
+bool isImageFile(const Board &board, const fs::path &host) { return host.parent_path() == imageFilesDir(board); }
 
 }  // namespace board

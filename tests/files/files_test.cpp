@@ -323,7 +323,8 @@ TEST_F(Files, CreationTimeIsTheBoardsOwn) {
 TEST_F(Files, TheRunningImagesFilesAreReadOnlyUnderTheBoardsOwn) {
     EXPECT_EQ(readAll("\\windows\\Default.fdf"),
               "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n");
-    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe"), static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(board::creationTime(board(), "\\Windows\\nk.exe"), 128175769890000000ull);  // 2007-03-05 14:03:09
     for (DWORD disposition : {DWORD(OPEN_EXISTING), DWORD(CREATE_ALWAYS), DWORD(TRUNCATE_EXISTING)}) {
         EXPECT_EQ(open("\\Windows\\nk.exe", GENERIC_WRITE, 0, disposition), INVALID_HANDLE_VALUE) << disposition;
@@ -336,7 +337,8 @@ TEST_F(Files, TheRunningImagesFilesAreReadOnlyUnderTheBoardsOwn) {
     put(files() / "Windows" / "NK.EXE", "own");
     EXPECT_EQ(readAll("\\Windows\\nk.exe"), "own");
     EXPECT_TRUE(DeleteFileW(u"\\Windows\\nk.exe"));
-    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe") & FILE_ATTRIBUTE_READONLY, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe") & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     // Only "\Windows" shows them.
     EXPECT_EQ(GetFileAttributesW(u"\\nk.exe"), INVALID_FILE_ATTRIBUTES);
 }

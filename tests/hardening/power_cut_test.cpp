@@ -31,17 +31,16 @@ const json kSettings = {
 
 // Three blocks: a small record, one of two chunks and a bit, a small one,
 // and the table of contents last.
-const json kImageDescription = {
-    {"start", 0x80080000u},
-    {"length", kImageBlocks *kBlock},
-    {"records",
-     {{{"address", 0x80080000u}, {"size", 0x200}},
-      {{"address", 0x800C0000u}, {"size", 0x4800}},
-      {{"address", 0x80100000u}, {"size", 0x100}}}},
-    {"contents",
-     {{"built", "2026-12-08 14:03:09"},
-      {"modules", {{{"name", "nk.exe"}, {"size", 0x4800}}}},
-      {"files", {{{"name", "default.fdf"}, {"text", "[Files]\r\nnk.exe\r\n"}}}}}}};
+const json kImageDescription = {{"start", 0x80080000u},
+                                {"length", kImageBlocks *kBlock},
+                                {"records",
+                                 {{{"address", 0x80080000u}, {"size", 0x200}},
+                                  {{"address", 0x800C0000u}, {"size", 0x4800}},
+                                  {{"address", 0x80100000u}, {"size", 0x100}}}},
+                                {"contents",
+                                 {{"built", "2026-12-08 14:03:09"},
+                                  {"modules", {{{"name", "nk.exe"}, {"size", 0x4800}}}},
+                                  {"files", {{{"name", "default.fdf"}, {"text", "[Files]\r\nnk.exe\r\n"}}}}}}};
 
 const std::string kUpdateScript = "accept\n";
 const std::string kReportScript = "wait dialog \"Update Tool v1.4\"\npress " + std::to_string(IDC_BSP_VERSION) +

@@ -262,8 +262,8 @@ TEST(MainDialog, UnknownCommandsAreAnsweredWithoutEffect) {
     EXPECT_EQ(op->dialogs_, std::set<std::string>{"Update Tool v1.4"});
     std::vector<std::string> events;
     for (const auto &e : board.events()) events.push_back(e.value("event", ""));
-    EXPECT_EQ(events,
-              (std::vector<std::string>{"boot", "dialog_open", "registry_save", "messagebox", "close", "dialog_close"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"boot", "dialog_open", "registry_save", "messagebox", "close",
+                                                "dialog_close"}));
 }
 
 TEST(MainDialog, AScriptThatDoesNotMatchWhatTheToolShowsFailsTheRun) {

@@ -49,7 +49,8 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
             vtest::writeFile(board.dir() / "board.json", settings.dump());
         }
         if (c.imageErased)
-            board::FlashPair(board.dir()).writeArray(0xA00000, std::vector<uint8_t>(board::FlashPair::kBlockSize, 0xFF));
+            board::FlashPair(board.dir())
+                .writeArray(0xA00000, std::vector<uint8_t>(board::FlashPair::kBlockSize, 0xFF));
         const auto script = board.writeScratch("s.txt", c.script);
         std::vector<std::string> args = {"run", board.dir().string(), "--script", script.string(), "image-update-tool"};
         args.insert(args.end(), c.programArgs.begin(), c.programArgs.end());
@@ -59,7 +60,8 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
         // Refused in one line that says how to recover.
         if (c.exitCode == 72) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-            EXPECT_NE(r.err.find("`vboard download " + board.dir().string() + " IMAGE.bin`"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("`vboard download " + board.dir().string() + " IMAGE.bin`"), std::string::npos)
+                << r.err;
         }
     }
     // No board at all.

@@ -9,10 +9,10 @@ namespace {
 
 TEST(VboardShow, AnUpdateIsDrawnToItsEndWithBarsNamedAndInKB) {
     vtest::TempBoard board;
-    ASSERT_EQ(vtest::run("mkbin", {"--sample", "600K", (board.files() / "nk.bin").string(), "--built",
-                                   "2026-12-08 14:03:09"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        vtest::run("mkbin", {"--sample", "600K", (board.files() / "nk.bin").string(), "--built", "2026-12-08 14:03:09"})
+            .exitCode,
+        0);
     const auto r = vtest::run(
         "vboard", {"run", board.dir().string(), "--script",
                    (vtest::sourceDir() / "scripts" / "main-job.script").string(), "--show", "image-update-tool"});
@@ -27,9 +27,9 @@ TEST(VboardShow, AnUpdateIsDrawnToItsEndWithBarsNamedAndInKB) {
               std::string::npos)
         << r.err;
     // ...and the next program sees its build time.
-    const auto v = vtest::run("vboard", {"run", board.dir().string(), "--script",
-                                         (vtest::sourceDir() / "scripts" / "main-job-version.script").string(),
-                                         "image-update-tool"});
+    const auto v = vtest::run(
+        "vboard", {"run", board.dir().string(), "--script",
+                   (vtest::sourceDir() / "scripts" / "main-job-version.script").string(), "image-update-tool"});
     EXPECT_EQ(v.exitCode, 1) << v.err;
     const auto boxes = board.events("messagebox");
     ASSERT_EQ(boxes.size(), 1u) << v.err;

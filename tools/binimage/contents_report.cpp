@@ -115,8 +115,11 @@ nlohmann::json reportJson(const std::string &file, const std::string &bytes, con
     for (uint32_t b : r.eraseBlocks) j["erase_blocks"].push_back("0x" + hex(b));
     j["findings"] = nlohmann::json::array();
     for (const auto &f : r.findings)
-        j["findings"].push_back({{"severity", f.severity == Finding::Refusal ? "refusal" : "note"}, {"message", f.message}});
-    j["verdict"] = {{"writes", !r.refusal.has_value()}, {"verdict", r.verdict}, {"reason", r.reason},
+        j["findings"].push_back(
+            {{"severity", f.severity == Finding::Refusal ? "refusal" : "note"}, {"message", f.message}});
+    j["verdict"] = {{"writes", !r.refusal.has_value()},
+                    {"verdict", r.verdict},
+                    {"reason", r.reason},
                     {"fault_record", r.faultRecord}};
     if (r.refusal) j["verdict"]["refusal"] = *r.refusal;
     nlohmann::json cj = {{"signature", c.signatureFound}, {"bootable", c.ok()}};

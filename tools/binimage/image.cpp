@@ -253,8 +253,7 @@ uint64_t builtTime(const std::string &text) {
 namespace {
 
 // A table of contents from the description's "contents" (docs/mkbin.md).
-std::vector<uint8_t> contentsTable(const nlohmann::json &c, uint32_t start, uint32_t tableAddress,
-                                   uint32_t physLast) {
+std::vector<uint8_t> contentsTable(const nlohmann::json &c, uint32_t start, uint32_t tableAddress, uint32_t physLast) {
     onlyKeys(c, "'contents'", {"address", "built", "modules", "files"});
     const uint64_t built = builtTime(c.value("built", std::string(kDefaultBuilt)));
     board::ContentsLayout l;
@@ -311,7 +310,8 @@ std::string build(const nlohmann::json &d) {
     uint32_t covered = 0;
     for (const auto &r : d.at("records")) {
         recs.push_back({number(r, "address", start), recordData(r, number(r, "size", 0), rng), &r});
-        covered = std::max<uint32_t>(covered, recs.back().address - start + static_cast<uint32_t>(recs.back().data.size()));
+        covered =
+            std::max<uint32_t>(covered, recs.back().address - start + static_cast<uint32_t>(recs.back().data.size()));
     }
     if (d.contains("contents")) {
         // The table after the records (or where it is asked for), its

@@ -70,7 +70,8 @@ int main(int argc, char **argv) {
         nlohmann::json description;
         std::string out;
         if (!args.empty() && args[0] == "--sample") {
-            if (args.size() < 3) return usage("--sample needs SIZE and OUT.bin, and optionally --seed N and --built TIME");
+            if (args.size() < 3)
+                return usage("--sample needs SIZE and OUT.bin, and optionally --seed N and --built TIME");
             uint32_t seed = 1;
             std::string built = binimage::kDefaultBuilt;
             for (size_t i = 3; i < args.size(); i += 2) {

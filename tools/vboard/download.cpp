@@ -35,7 +35,8 @@ int cmdDownload(const Args &args) {
     }
     if (report.refusal) {
         std::string why = report.findings.empty() ? std::string() : report.findings.front().message;
-        std::fprintf(stderr, "vboard: %s is refused as the update tool refuses it (\"%s\": %s); the flash is as it was\n",
+        std::fprintf(stderr,
+                     "vboard: %s is refused as the update tool refuses it (\"%s\": %s); the flash is as it was\n",
                      args[1].c_str(), report.refusal->c_str(), why.c_str());
         return 1;
     }

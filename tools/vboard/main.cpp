@@ -262,9 +262,9 @@ int main(int argc, char **argv) {
         return 0;
     }
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
-        {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},     {"run", vboard::cmdRun},
-        {"log", vboard::cmdLog},       {"mount", vboard::cmdMount}, {"unmount", vboard::cmdUnmount},
-        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},   {"flash", vboard::cmdFlash},
+        {"create", vboard::cmdCreate},     {"set", vboard::cmdSet},     {"run", vboard::cmdRun},
+        {"log", vboard::cmdLog},           {"mount", vboard::cmdMount}, {"unmount", vboard::cmdUnmount},
+        {"key", vboard::cmdKey},           {"stop", vboard::cmdStop},   {"flash", vboard::cmdFlash},
         {"download", vboard::cmdDownload},
     };
     const auto it = commands.find(command);

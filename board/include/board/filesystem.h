@@ -34,7 +34,7 @@ struct BoardPathLookup {
     std::filesystem::path host;
     // The host folder the path lives under (files folder or volume folder).
     std::filesystem::path root;
-    bool isRoot = false;  // "\" itself or a volume's own folder
+    bool isRoot = false;   // "\" itself or a volume's own folder
     bool inImage = false;  // one of the running image's files under "\Windows": read-only
 };
 

@@ -63,9 +63,9 @@ struct ImageEntry {
     bool module = false;
     std::string name;
     uint32_t attributes = 0;
-    uint64_t time = 0;  // FILETIME
-    uint32_t size = 0;  // a file's real size
-    uint32_t compressedSize = 0;  // files only
+    uint64_t time = 0;                                           // FILETIME
+    uint32_t size = 0;                                           // a file's real size
+    uint32_t compressedSize = 0;                                 // files only
     uint32_t nameAddress = 0, e32 = 0, o32 = 0, loadOffset = 0;  // image addresses
 };
 
@@ -98,11 +98,11 @@ struct ContentsEntry {
     std::string data;  // files: stored at the load offset (compressedSize bytes when compressed)
 };
 struct ContentsLayout {
-    uint32_t imageStart = 0;     // image address of the image's first byte
-    uint32_t tableAddress = 0;   // image address where the table goes
-    uint32_t physLast = 0;       // 0: the end of the table's own bytes
+    uint32_t imageStart = 0;    // image address of the image's first byte
+    uint32_t tableAddress = 0;  // image address where the table goes
+    uint32_t physLast = 0;      // 0: the end of the table's own bytes
     std::vector<ContentsEntry> modules, files;
-    uint16_t cpuType = 0x01C2;   // ARM, Thumb
+    uint16_t cpuType = 0x01C2;  // ARM, Thumb
     uint32_t kernelFlags = 0;
 };
 // The bytes from `tableAddress` on: header, entries, names, file data.
