@@ -130,7 +130,9 @@ int main(int argc, char **argv) {
             board ? binimage::inspect(*bytes, BoardFlash::word, &*board) : binimage::inspect(*bytes);
         const board::ImageContents contents = binimage::contentsOf(*bytes, r);
         if (json) {
-            std::printf("%s\n", binimage::reportJson(args[0], *bytes, r, contents).dump(2).c_str());
+            // Names in an image are bytes: what is not UTF-8 is shown as U+FFFD.
+            const auto j = binimage::reportJson(args[0], *bytes, r, contents);
+            std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             return r.refusal ? 1 : 0;
         }
         printReport(args[0], *bytes, r);
