@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (e.name.empty() || e.name.size() > board::kMaxNameLength || e.name.find('\0') != std::string::npos)
                 fuzz::finding("an entry's name is empty, too long or holds a NUL");
     // The JSON report of it all is whole.
-    (void)binimage::reportJson("fuzz.bin", bytes, report, c).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    (void)binimage::reportJson("fuzz.bin", bytes, report, c)
+        .dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     return 0;
 }
