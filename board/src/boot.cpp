@@ -1,6 +1,7 @@
 #include "board/boot.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 

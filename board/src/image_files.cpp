@@ -4,6 +4,7 @@
 // instead). A file's bytes are the image's at its load offset; a module, and
 // a compressed file, read as zeros of their size (the board runs no code and
 // expands nothing).
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <system_error>
