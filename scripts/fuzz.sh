@@ -14,7 +14,7 @@ seconds=${1:-20}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_image fuzz_shortcut fuzz_notification fuzz_dialog_template fuzz_board_settings)
+  targets=(fuzz_image fuzz_contents fuzz_shortcut fuzz_notification fuzz_dialog_template fuzz_board_settings)
 fi
 
 cmake --preset fuzz >/dev/null

@@ -123,11 +123,10 @@ board=$work/board
 # The board's root folder is drive B: and the programs run with it current,
 # so "\windows\default.fdf" and the file-open dialog's "\" are the board's.
 ln -s "$board/files" "$WINEPREFIX/dosdevices/b:"
-# The image's build time is the board's, not the moment the folder was made.
-filetime=$(sed -n 's/.*default.fdf[^0-9]*\([0-9]*\).*/\1/p' "$board/filetimes.json")
-if [ -n "$filetime" ]; then
-  touch -d "@$((filetime / 10000000 - 11644473600))" "$board/files/Windows/default.fdf"
-fi
+# Windows has no image flash to show "\windows" from: the default image's
+# default.fdf is put there as a file, with the image's build time.
+printf '[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n' >"$board/files/Windows/default.fdf"
+touch -d "2007-03-05 14:03:09 UTC" "$board/files/Windows/default.fdf"
 export VBOARD_DIR
 VBOARD_DIR=$(winepath -w "$board")
 bin_w=$(winepath -w "$build")

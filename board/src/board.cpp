@@ -1,4 +1,5 @@
 #include "board/board.h"
+#include "board/boot.h"
 #include "board/bootloader.h"
 #include "board/flash.h"
 
@@ -24,6 +25,7 @@ nlohmann::json defaultSettings() {
         {"bsp_version", {{"major", 3u}, {"minor", 12u}}},
         {"bootloader", {{"version", kDefaultBootloaderVersion}, {"banner_offset", kDefaultBannerOffset}}},
         {"image", {{"build_time", kDefaultBuildTime}}},
+        {"boot", {{"without_image", false}}},
         {"clock", {{"start_tick", 0u}}},
         {"hal", {{"reboot", "restart"}, {"clear_registry_fails", false}, {"board_info_fails", false}}},
         {"registry", {{"save_fails", false}}},
@@ -206,8 +208,10 @@ void Board::changeSettings(const nlohmann::json &settings) {
 }
 
 void Board::powerUp() {
-    // Each part of the hardware resets itself here.
+    // Each part of the hardware resets itself here; then the boot loader
+    // looks at the image in flash.
     FlashPair(dir_).powerUp();
+    bootBoard(*this);
 }
 
 bool Board::saveRegistry() {

@@ -2,10 +2,9 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 
 #include "board/board.h"
-#include "board/filesystem.h"
+#include "board/boot.h"
 #include "board/flash.h"
 
 namespace board {
@@ -155,17 +154,13 @@ void createBootContents(const fs::path &boardDir) {
 
     std::vector<uint8_t> area = bootloaderArea(version, offset);
     if (area.size() > FlashPair::kBlockSize) area.resize(FlashPair::kBlockSize);  // the trailing line end
-    FlashPair(boardDir).writeArray(0, area);
-
-    // The image's file list; only its creation time matters to the programs.
-    const fs::path windows = board->filesRoot() / "Windows";
+    FlashPair flash(boardDir);
+    flash.writeArray(0, area);
+    // A bootable image at the window's start, and the folder it shows in.
+    flash.writeArray(kImageWindowBase - kKernelFlashBase, defaultImage(built));
     std::error_code ec;
-    fs::create_directories(windows, ec);
-    std::ofstream out(windows / "default.fdf", std::ios::binary | std::ios::trunc);
-    out << "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n";
-    if (ec || !out) throw BoardError("cannot write " + (windows / "default.fdf").string());
-    out.close();
-    setCreationTime(*board, kImageFile, built);
+    fs::create_directories(board->filesRoot() / "Windows", ec);
+    if (ec) throw BoardError("cannot make " + (board->filesRoot() / "Windows").string());
 }
 
 }  // namespace board

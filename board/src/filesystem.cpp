@@ -1,4 +1,5 @@
 #include "board/filesystem.h"
+#include "board/boot.h"
 
 #include <algorithm>
 #include <atomic>
@@ -289,6 +290,13 @@ BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPath
         if (!entry) {
             out.status = last ? PathStatus::Missing : PathStatus::FolderNotFound;
             if (last) out.host = cur / split.parts[i];
+            // Under the board's own files, "\Windows" shows the running image's.
+            if (last && first == 0 && i == 1 && namesEqual(split.parts[0], "Windows"))
+                if (auto rom = imageFile(board, split.parts[i])) {
+                    out.status = PathStatus::Found;
+                    out.host = std::move(*rom);
+                    out.inImage = true;
+                }
             return out;
         }
         mode_t mode = entry->mode;
@@ -355,6 +363,7 @@ std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const
         }  // anything else no FAT volume holds
     }
     for (auto &v : volumes) out.push_back(BoardEntry{v.name, v.hostDir, true, nullptr});
+    if (!lookup.isRoot && normalizedBoardPath(folderUtf8) == "\\windows") addImageEntries(board, out);
     std::sort(out.begin(), out.end(), [](const BoardEntry &a, const BoardEntry &b) { return a.name < b.name; });
     return out;
 }

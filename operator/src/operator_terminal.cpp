@@ -184,6 +184,12 @@ class TerminalOperator : public Operator {
         openedNs_[view.hwnd] = boardNowNs();
     }
 
+    // The board came up for this program: what its boot loader said.
+    void onBoardStart(const std::string &bootLine) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        write("boot: " + bootLine + "\n");
+    }
+
     void onDialogClosed(const DialogView &last) override {
         std::lock_guard<std::mutex> lock(mutex_);
         drawClosed(last);
@@ -566,6 +572,10 @@ class ShowingOperator : public Operator {
         std::lock_guard<std::mutex> lock(painter_.mutex_);
         painter_.write("\n== Open: " + (choice ? u8(*choice) : std::string("(cancelled)")) + "\n");
         return choice;
+    }
+    void onBoardStart(const std::string &bootLine) override {
+        painter_.onBoardStart(bootLine);
+        inner_->onBoardStart(bootLine);
     }
     void onProgramEnd() override { inner_->onProgramEnd(); }
 

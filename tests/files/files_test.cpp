@@ -5,6 +5,7 @@
 
 #include "board/filesystem.h"
 #include "board/volumes.h"
+#include "board/boot.h"
 #include "board_fixture.h"
 #include "handles.h"
 
@@ -344,12 +345,39 @@ TEST_F(Files, CreationTimeIsTheBoardsOwn) {
     EXPECT_EQ(board::fileTimeFromUnix(0, 0), 116444736000000000ull);
 
     // A file deleted and made anew does not inherit the old time.
-    ASSERT_TRUE(DeleteFileW(u"\\Windows\\default.fdf"));
-    h = CreateFileW(u"\\Windows\\default.fdf", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    put(files() / "Windows" / "mine.txt", "mine");
+    board::setCreationTime(board(), "\\Windows\\mine.txt", kept);
+    ASSERT_TRUE(DeleteFileW(u"\\Windows\\mine.txt"));
+    h = CreateFileW(u"\\Windows\\mine.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(GetFileTime(h, &created, nullptr, &written));
     CloseHandle(h);
     EXPECT_NE((uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime, kept);
+}
+
+// "\Windows" shows the running image's files, read-only, with the table's
+// times, under the board's own files of the same name.
+TEST_F(Files, TheRunningImagesFilesAreReadOnlyUnderTheBoardsOwn) {
+    EXPECT_EQ(readAll("\\windows\\Default.fdf"),
+              "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n");
+    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(board::creationTime(board(), "\\Windows\\nk.exe"), 128175769890000000ull);  // 2007-03-05 14:03:09
+    for (DWORD disposition : {DWORD(OPEN_EXISTING), DWORD(CREATE_ALWAYS), DWORD(TRUNCATE_EXISTING)}) {
+        EXPECT_EQ(open("\\Windows\\nk.exe", GENERIC_WRITE, 0, disposition), INVALID_HANDLE_VALUE) << disposition;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << disposition;
+    }
+    EXPECT_FALSE(DeleteFileW(u"\\Windows\\nk.exe"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(fs::file_size(board::imageFilesDir(board()) / "nk.exe"), 0x2F000u) << "the image's file changed";
+    // A file of the board's own is seen instead, and can go again.
+    put(files() / "Windows" / "NK.EXE", "own");
+    EXPECT_EQ(readAll("\\Windows\\nk.exe"), "own");
+    EXPECT_TRUE(DeleteFileW(u"\\Windows\\nk.exe"));
+    EXPECT_EQ(GetFileAttributesW(u"\\Windows\\nk.exe") & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    // Only "\Windows" shows them.
+    EXPECT_EQ(GetFileAttributesW(u"\\nk.exe"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Files, MountedVolumesAreFoldersOfTheRoot) {

@@ -15,6 +15,7 @@ class Find : public OnBoard {
             put(files() / "dir" / name, name);
         fs::create_directories(files() / "dir" / "Folder.exe");
         fs::create_directories(files() / "dir" / "Sub");
+        put(files() / "Windows" / "NK.EXE", "the board's own");
     }
     // Names the pattern gives, in the order given; "!" and the error code
     // when FindFirstFileW fails.
@@ -52,6 +53,9 @@ TEST_F(Find, PatternsAndCase) {
         {"\\nodir\\*", {"!" + std::to_string(ERROR_PATH_NOT_FOUND)}},
         {"\\dir\\readme\\*", {"!" + std::to_string(ERROR_PATH_NOT_FOUND)}},
         {"\\dir\\", {"!" + std::to_string(ERROR_FILE_NOT_FOUND)}},
+        // The running image's files beside the board's own, which stand in for theirs.
+        {"\\windows\\*", {"NK.EXE", "coredll.dll", "default.fdf", "device.exe", "filesys.exe", "gwes.exe"}},
+        {"\\Windows\\*.exe", {"NK.EXE", "device.exe", "filesys.exe", "gwes.exe"}},
     };
     for (const auto &c : cases) EXPECT_EQ(names(c.pattern), c.want) << c.pattern;
 }

@@ -20,7 +20,11 @@ TEST(FlashModel, NewBoardIsErasedPastTheBootBlockAndInReadArray) {
     Pair p;
     const auto all = p.flash.readArray(0, FlashPair::kSize);
     EXPECT_EQ(all.size(), FlashPair::kSize);
-    EXPECT_TRUE(std::all_of(all.begin() + kBlock, all.end(), [](uint8_t b) { return b == 0xFF; }));
+    // But for the default image in the first 4 KB of the image flash.
+    constexpr size_t kImage = 0xA00000, kImageEnd = kImage + 0x1000;
+    EXPECT_TRUE(std::all_of(all.begin() + kBlock, all.begin() + kImage, [](uint8_t b) { return b == 0xFF; }));
+    EXPECT_EQ(std::string(all.begin() + kImage + 0x40, all.begin() + kImage + 0x44), "ECEC");
+    EXPECT_TRUE(std::all_of(all.begin() + kImageEnd, all.end(), [](uint8_t b) { return b == 0xFF; }));
     EXPECT_EQ(p.flash.read32(kBlock + 0x1234 * 4), 0xFFFFFFFFu);
     EXPECT_EQ(p.flash.read32(0), p.word(0));
 }

@@ -1,12 +1,14 @@
 // The board loses power in the middle of an image update: the update tool is
 // killed at many points (while checking, during an erase, in a buffer load,
-// while a buffer programs, between chunks) and the board is used again.
+// while a buffer programs, between chunks). Once the old image is erased the
+// board does not boot, and the boot loader's download brings it back.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <set>
 #include <thread>
 
+#include "board/boot.h"
 #include "hardening_support.h"
 #include "image.h"
 #include "resource.h"
@@ -27,13 +29,18 @@ const json kSettings = {
     {"hal", {{"reboot", "return"}}},
     {"flash", {{"timing", {{"erase_ns", 200000000}, {"program_ns", 2000000}, {"access_ns", 200000}}}}}};
 
-// Three blocks: a small record, one of two chunks and a bit, a small one.
+// Three blocks: a small record, one of two chunks and a bit, a small one,
+// and the table of contents last.
 const json kImageDescription = {{"start", 0x80080000u},
                                 {"length", kImageBlocks *kBlock},
                                 {"records",
                                  {{{"address", 0x80080000u}, {"size", 0x200}},
                                   {{"address", 0x800C0000u}, {"size", 0x4800}},
-                                  {{"address", 0x80100000u}, {"size", 0x100}}}}};
+                                  {{"address", 0x80100000u}, {"size", 0x100}}}},
+                                {"contents",
+                                 {{"built", "2026-12-08 14:03:09"},
+                                  {"modules", {{{"name", "nk.exe"}, {"size", 0x4800}}}},
+                                  {"files", {{{"name", "default.fdf"}, {"text", "[Files]\r\nnk.exe\r\n"}}}}}}};
 
 const std::string kUpdateScript = "accept\n";
 const std::string kReportScript = "wait dialog \"Update Tool v1.4\"\npress " + std::to_string(IDC_BSP_VERSION) +
@@ -44,6 +51,8 @@ void prepare(const TempBoard &board) {
     board::FlashPair flash(board.dir());
     std::vector<uint8_t> old(kImageBlocks * kBlock);
     for (size_t i = 0; i < old.size(); ++i) old[i] = static_cast<uint8_t>(0xA5 ^ (i * 7));
+    const auto bootable = board::defaultImage(128175769890000000ull);
+    std::copy(bootable.begin(), bootable.end(), old.begin());
     flash.writeArray(kImage, old);
     vtest::writeFile(board.files() / "nk.bin", binimage::build(kImageDescription));
 }
@@ -121,7 +130,7 @@ TEST(PowerCut, AnUpdateCutAnywhereLeavesABoardThatUpdatesAgain) {
     const std::string good = ref.flash;
 
     std::set<std::string> phases;
-    int cut = 0;
+    int cut = 0, bricked = 0;
     for (uint64_t point : points) {
         SCOPED_TRACE("cut at bus access " + std::to_string(point));
         TempBoard board(kSettings);
@@ -147,14 +156,42 @@ TEST(PowerCut, AnUpdateCutAnywhereLeavesABoardThatUpdatesAgain) {
         // The folder survived the cut whole.
         EXPECT_EQ(hardening::folderProblem(board), "");
 
-        // The next start powers the devices up: the report reads the boot
-        // flash (its mutex was not left held) and the devices answer in read
-        // mode wherever the cut came.
+        // The next start powers the board up: its loader starts the old
+        // image if the cut left it whole, and else stays in the loader, and
+        // no program runs.
+        const std::string cutFlash = vtest::readFile(board.dir() / "flash.bin");
+        const bool oldWhole = cutFlash.compare(kImage, kBlock, before, kImage, kBlock) == 0;
+        const bool newWhole = cutFlash.compare(kImage, kImageBlocks * kBlock, good, kImage, kImageBlocks * kBlock) == 0;
+        const auto first = vtest::runOnBoard(board, "image-update-tool", kReportScript, {}, 60);
+        const auto boots = board.events("boot");
+        ASSERT_FALSE(boots.empty());
+        if (boots.back()["ok"] == true) {
+            EXPECT_TRUE(oldWhole || newWhole) << "an image half written boots: " << boots.back().dump();
+            EXPECT_EQ(first.exitCode, 1) << first.err;
+        } else {
+            ++bricked;
+            EXPECT_EQ(first.exitCode, 72) << first.err;
+            EXPECT_EQ(boots.back()["text"], "Image in flash is not valid.");
+            RecordProperty("boot_after_cut_" + std::to_string(point), boots.back()["reason"].get<std::string>());
+        }
+        // The loader's download writes the new image and boots it.
+        const auto download =
+            vtest::run("vboard", {"download", board.dir().string(), (board.files() / "nk.bin").string()});
+        EXPECT_EQ(download.exitCode, 0) << download.out << download.err;
+        EXPECT_NE(download.out.find("boot: Jumping to image at 0x9ca00000 (built 2026-12-08T14:03:09Z"),
+                  std::string::npos)
+            << download.out;
+
+        // The report reads the boot flash (its mutex was not left held) and
+        // the devices answer in read mode wherever the cut came.
+        const size_t shown = board.events("messagebox").size();
         const auto report = vtest::runOnBoard(board, "image-update-tool", kReportScript, {}, 60);
         EXPECT_EQ(report.exitCode, 1) << report.err;
         const auto boxes = board.events("messagebox");
-        ASSERT_EQ(boxes.size(), 1u) << report.err;
-        EXPECT_NE(boxes[0]["text"].get<std::string>().find("Bootloader:\t1.3.0 Built Mar 05 2007\r\n"),
+        ASSERT_EQ(boxes.size(), shown + 1) << report.err;
+        EXPECT_NE(boxes.back()["text"].get<std::string>().find("Bootloader:\t1.3.0 Built Mar 05 2007\r\n"),
+                  std::string::npos);
+        EXPECT_NE(boxes.back()["text"].get<std::string>().find("IMAGE built:\t08 Dec 2026 14:03:09 (GMT)"),
                   std::string::npos);
         {
             board::FlashPair flash(board.dir());
@@ -166,13 +203,17 @@ TEST(PowerCut, AnUpdateCutAnywhereLeavesABoardThatUpdatesAgain) {
         // what an uncut update leaves.
         const auto again = vtest::runOnBoard(board, "image-update-tool", kUpdateScript, {"/u", "\\nk.bin"}, 60);
         EXPECT_EQ(again.exitCode, 1) << again.err;
-        EXPECT_EQ(board.events("messagebox").size(), 1u) << "the second update showed an error";
+        EXPECT_EQ(board.events("messagebox").size(), shown + 1) << "the second update showed an error";
         const std::string after = vtest::readFile(board.dir() / "flash.bin");
         EXPECT_TRUE(after == good) << "the flash differs from an uncut update";
         EXPECT_TRUE(after.compare(0, kImage, before, 0, kImage) == 0) << "the boot loader flash changed";
     }
     // Most cuts must land before the end, and in each kind of phase.
     EXPECT_GE(cut, static_cast<int>(points.size()) - 2);
+    // The cuts between the first erase and the table's last word leave a
+    // board that does not boot.
+    EXPECT_GE(bricked, 4);
+    RecordProperty("cuts_that_brick", std::to_string(bricked));
     for (const char *phase : {"erase", "buffer load", "buffer program", "read array (checks, verify, between chunks)"})
         EXPECT_TRUE(phases.count(phase)) << "no cut came during " << phase;
     std::string seen;

@@ -1,10 +1,13 @@
 // `vboard run` tells apart how a run ended: the program's own exit code, a
-// run the platform stopped (70), a board that could not be used (71).
+// run the platform stopped (70), a board that could not be used (71), a
+// board that did not boot (72); `vboard download` brings such a board back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
+#include "board/flash.h"
 #include "test_support.h"
 
 namespace {
@@ -17,6 +20,7 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
         std::vector<std::string> programArgs;
         int exitCode;
         const char *says;
+        bool imageErased = false;  // the first block of the image flash
     } cases[] = {
         {"the tool's own end", {}, "wait dialog \"Update Tool v1.4\"\nclose\n", {}, 1, ""},
         {"the script goes off its course", {}, "press 1002\n", {"/f"}, 70, "script line 1"},
@@ -27,6 +31,14 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
          {"/u", "\\nk.bin"},
          71,
          "block 300 is beyond the flash"},
+        {"a board that does not boot",
+         {},
+         "close\n",
+         {},
+         72,
+         "vboard: the board does not boot: Image in flash is not valid. (no signature \"ECEC\" at 0x9ca00040",
+         true},
+        {"a program-only board without an image", {{"boot", {{"without_image", true}}}}, "close\n", {}, 1, "", true},
     };
     for (const auto &c : cases) {
         vtest::TempBoard board;
@@ -36,17 +48,56 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
             settings.merge_patch(c.boardPatch);
             vtest::writeFile(board.dir() / "board.json", settings.dump());
         }
+        if (c.imageErased)
+            board::FlashPair(board.dir())
+                .writeArray(0xA00000, std::vector<uint8_t>(board::FlashPair::kBlockSize, 0xFF));
         const auto script = board.writeScratch("s.txt", c.script);
         std::vector<std::string> args = {"run", board.dir().string(), "--script", script.string(), "image-update-tool"};
         args.insert(args.end(), c.programArgs.begin(), c.programArgs.end());
         const auto r = vtest::run("vboard", args, {}, 60);
         EXPECT_EQ(r.exitCode, c.exitCode) << c.name << ": " << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+        // Refused in one line that says how to recover.
+        if (c.exitCode == 72) {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find("`vboard download " + board.dir().string() + " IMAGE.bin`"), std::string::npos)
+                << r.err;
+        }
     }
     // No board at all.
     const auto none = vtest::run("vboard", {"run", "/nonexistent/board", "image-update-tool"});
     EXPECT_EQ(none.exitCode, 71) << none.err;
     EXPECT_NE(none.err.find("no virtual board at /nonexistent/board"), std::string::npos) << none.err;
+}
+
+// The loader's download: an image the update tool refuses changes nothing
+// and the old image still boots; a good one is written and booted.
+TEST(VboardRunExitCodes, DownloadRefusesWhatTheToolRefusesAndBootsWhatItWrites) {
+    vtest::TempBoard board;
+    const std::string before = vtest::readFile(board.dir() / "flash.bin");
+    const auto bad = board.writeScratch("bad.bin", "B000FF\n");
+    const auto refused = vtest::run("vboard", {"download", board.dir().string(), bad.string()});
+    EXPECT_EQ(refused.exitCode, 1) << refused.err;
+    EXPECT_NE(refused.err.find("\"Unexpected end of file!\""), std::string::npos) << refused.err;
+    EXPECT_TRUE(vtest::readFile(board.dir() / "flash.bin") == before) << "a refused image changed the flash";
+    const auto still = vtest::run("vboard", {"run", board.dir().string(), "image-update-tool", "/r"});
+    EXPECT_EQ(still.exitCode, 0) << still.err;
+    EXPECT_NE(still.err.find("boot: Jumping to image at 0x9ca00000 (built 2007-03-05T14:03:09Z"), std::string::npos)
+        << still.err;
+
+    const auto good = board.dir() / "scratch" / "good.bin";
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "300K", good.string(), "--built", "2026-12-08 14:03:09"}).exitCode, 0);
+    const auto written = vtest::run("vboard", {"download", board.dir().string(), good.string()});
+    EXPECT_EQ(written.exitCode, 0) << written.err;
+    EXPECT_NE(written.out.find("boot: Jumping to image at 0x9ca00000 (built 2026-12-08T14:03:09Z, 5 modules, 2 files)"),
+              std::string::npos)
+        << written.out;
+    const auto verify = vtest::run("inspectbin", {good.string(), "--board", board.dir().string(), "--verify"});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out;
+    const auto log = vtest::run("vboard", {"log", board.dir().string()});
+    EXPECT_NE(log.out.find("last boot:       Jumping to image at 0x9ca00000 (built 2026-12-08T14:03:09Z"),
+              std::string::npos)
+        << log.out;
 }
 
 // The install rules and vboard's search for the programs: an installed tree,

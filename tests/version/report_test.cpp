@@ -198,18 +198,25 @@ TEST_F(ForeignTimeZone, ImageTimeIsShownInUtcAnd24Hours) {
     }
 }
 
+// A board whose image flash holds no image, set to run programs anyway:
+// "\Windows" shows no image file.
+void withoutImage(const TempBoard &b) {
+    board::FlashPair(b.dir()).writeArray(0xA00000, std::vector<uint8_t>(board::FlashPair::kBlockSize, 0xFF));
+    auto opened = board::Board::open(b.dir());
+    auto settings = opened->settings();
+    settings["boot"]["without_image"] = true;
+    opened->changeSettings(settings);
+}
+
 TEST(ImageTime, FallBacks) {
     struct Case {
         const char *name;
         void (*spoil)(const TempBoard &);
     };
     const Case cases[] = {
-        {"file missing", [](const TempBoard &b) { std::filesystem::remove(b.files() / "Windows" / "default.fdf"); }},
-        {"a folder in its place",
-         [](const TempBoard &b) {
-             std::filesystem::remove(b.files() / "Windows" / "default.fdf");
-             std::filesystem::create_directory(b.files() / "Windows" / "default.fdf");
-         }},
+        {"file missing", withoutImage},
+        {"a folder of the board's own in its place",
+         [](const TempBoard &b) { std::filesystem::create_directory(b.files() / "Windows" / "default.fdf"); }},
         {"a time the platform cannot convert",
          [](const TempBoard &b) {
              auto opened = board::Board::open(b.dir());
@@ -238,7 +245,7 @@ TEST(Report, ExactTextOfAFullCase) {
 
 TEST(Report, NothingUndefinedWhenEverythingFails) {
     TempBoard board(json{{"hal", {{"board_info_fails", true}}}, {"memory", {{"virtual_copy_fails", true}}}});
-    std::filesystem::remove(board.files() / "Windows" / "default.fdf");
+    withoutImage(board);
     EXPECT_EQ(showReport(board).text,
               u"Bootloader:\tUNKNOWN\r\n\r\nBSP ID:\tUNKNOWN\r\nBSP Version:\t0.0\r\n\r\n"
               u"IMAGE built:\tUNKNOWN UNKNOWN (GMT)");

@@ -7,6 +7,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "board/bootloader.h"
+#include "board/image_contents.h"
 #include "judge.h"
 
 namespace binimage {
@@ -237,8 +239,55 @@ void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, cons
     for (const auto &[address, data] : writtenContents(bytes, report)) put(address, data.size(), data.data());
 }
 
+uint64_t builtTime(const std::string &text) {
+    // "YYYY-MM-DD HH:MM:SS" (UTC) or ISO-8601 with its T and Z.
+    std::string iso = text;
+    if (iso.size() == 19 && iso[10] == ' ') iso = iso.substr(0, 10) + "T" + iso.substr(11) + "Z";
+    try {
+        return board::fileTimeFromIso8601(iso);
+    } catch (const std::exception &) {
+        throw std::runtime_error("the build time '" + text + "' is not of the form \"YYYY-MM-DD HH:MM:SS\" (UTC)");
+    }
+}
+
+namespace {
+
+// A table of contents from the description's "contents" (docs/mkbin.md).
+std::vector<uint8_t> contentsTable(const nlohmann::json &c, uint32_t start, uint32_t tableAddress, uint32_t physLast) {
+    onlyKeys(c, "'contents'", {"address", "built", "modules", "files"});
+    const uint64_t built = builtTime(c.value("built", std::string(kDefaultBuilt)));
+    board::ContentsLayout l;
+    l.imageStart = start;
+    l.tableAddress = tableAddress;
+    l.physLast = physLast;
+    const uint32_t rom = board::kAttributeReadOnly | board::kAttributeSystem | board::kAttributeInRom;
+    for (const char *list : {"modules", "files"}) {
+        if (!c.contains(list)) continue;
+        if (!c.at(list).is_array()) throw std::runtime_error(std::string("'") + list + "' must be a list");
+        const bool module = list[0] == 'm';
+        for (const auto &e : c.at(list)) {
+            onlyKeys(e, std::string("an entry of '") + list + "'",
+                     {"name", "size", "text", "built", "attributes", "compressed_size"});
+            if (!e.contains("name") || !e.at("name").is_string())
+                throw std::runtime_error(std::string("an entry of '") + list + "' needs a 'name'");
+            board::ContentsEntry x;
+            x.name = e.at("name").get<std::string>();
+            x.time = e.contains("built") ? builtTime(e.at("built").get<std::string>()) : built;
+            if (e.contains("text")) x.data = e.at("text").get<std::string>();
+            x.size = number(e, "size", static_cast<uint32_t>(x.data.size()));
+            x.attributes = number(e, "attributes", module ? rom | board::kAttributeRomModule : rom);
+            x.compressedSize = number(e, "compressed_size", static_cast<uint32_t>(x.data.size()));
+            (module ? l.modules : l.files).push_back(std::move(x));
+        }
+    }
+    return board::contentsTableBytes(l);
+}
+
+}  // namespace
+
 std::string build(const nlohmann::json &d) {
-    onlyKeys(d, "the description", {"seed", "signature", "start", "length", "records", "terminate", "end", "truncate"});
+    onlyKeys(d, "the description",
+             {"seed", "signature", "start", "length", "records", "terminate", "end", "truncate", "contents"});
     // A description that says nothing is a mistake, not an empty image.
     if (!d.contains("records")) throw std::runtime_error("the description has no 'records' (a list, may be empty)");
     if (!d.at("records").is_array()) throw std::runtime_error("'records' must be a list");
@@ -252,21 +301,57 @@ std::string build(const nlohmann::json &d) {
         throw std::runtime_error("'terminate' must be true or false");
     std::string out = d.value("signature", std::string("B000FF\n"));
     const uint32_t start = number(d, "start", 0x80080000);
-    std::string body;
+    struct Rec {
+        uint32_t address;
+        std::string data;
+        const nlohmann::json *desc;
+    };
+    std::vector<Rec> recs;
     uint32_t covered = 0;
-    for (const auto &r : d.value("records", nlohmann::json::array())) {
-        const uint32_t address = number(r, "address", start);
-        const std::string data = recordData(r, number(r, "size", 0), rng);
-        uint32_t checksum = checksumOf(reinterpret_cast<const uint8_t *>(data.data()), data.size());
-        if (r.contains("checksum")) {
-            if (r.at("checksum").is_string() && r.at("checksum") == "bad") checksum += 1;
-            else checksum = number(r, "checksum", checksum);
+    for (const auto &r : d.at("records")) {
+        recs.push_back({number(r, "address", start), recordData(r, number(r, "size", 0), rng), &r});
+        covered =
+            std::max<uint32_t>(covered, recs.back().address - start + static_cast<uint32_t>(recs.back().data.size()));
+    }
+    if (d.contains("contents")) {
+        // The table after the records (or where it is asked for), its
+        // address at start + 0x40 in the record that holds those bytes.
+        const auto &c = d.at("contents");
+        if (!c.is_object()) throw std::runtime_error("'contents' must be a JSON object");
+        const uint32_t at = number(c, "address", start + ((covered + 0xFFF) & ~0xFFFu));
+        const uint32_t length = number(d, "length", 0);
+        std::vector<uint8_t> table = contentsTable(c, start, at, 0);
+        const uint32_t end = std::max<uint32_t>(at - start + static_cast<uint32_t>(table.size()), covered);
+        table = contentsTable(c, start, at, start + std::max(end, length));
+        recs.push_back({at, std::string(table.begin(), table.end()), nullptr});
+        covered = std::max(covered, end);
+        const auto pointer = board::contentsPointerBytes(at);
+        const uint32_t sigAt = start + board::kContentsSignatureOffset;
+        bool placed = false;
+        for (auto &r : recs) {
+            if (sigAt < r.address || uint64_t{sigAt} + 8 > uint64_t{r.address} + r.data.size()) continue;
+            r.data.replace(sigAt - r.address, 8, reinterpret_cast<const char *>(pointer.data()), 8);
+            placed = true;
+            break;
         }
-        put32(body, address);
-        put32(body, number(r, "length", static_cast<uint32_t>(data.size())));
+        if (!placed) recs.insert(recs.begin(), {sigAt, std::string(pointer.begin(), pointer.end()), nullptr});
+    }
+    std::string body;
+    for (const auto &rec : recs) {
+        uint32_t checksum = checksumOf(reinterpret_cast<const uint8_t *>(rec.data.data()), rec.data.size());
+        uint32_t length = static_cast<uint32_t>(rec.data.size());
+        if (rec.desc != nullptr) {
+            const auto &r = *rec.desc;
+            if (r.contains("checksum")) {
+                if (r.at("checksum").is_string() && r.at("checksum") == "bad") checksum += 1;
+                else checksum = number(r, "checksum", checksum);
+            }
+            length = number(r, "length", length);
+        }
+        put32(body, rec.address);
+        put32(body, length);
         put32(body, checksum);
-        body += data;
-        covered = std::max<uint32_t>(covered, address - start + static_cast<uint32_t>(data.size()));
+        body += rec.data;
     }
     if (d.value("terminate", true)) {
         const auto end = d.value("end", nlohmann::json::object());
@@ -281,9 +366,10 @@ std::string build(const nlohmann::json &d) {
     return out;
 }
 
-nlohmann::json sampleDescription(uint32_t size, uint32_t seed) {
-    // Like a real OS image: a small first record (the jump page), a big
-    // kernel and file section, a table record, then the end record.
+nlohmann::json sampleDescription(uint32_t size, uint32_t seed, const std::string &built) {
+    // Like a real OS image: a small first record (the jump page, which holds
+    // the table's address), a big kernel and file section, the table of
+    // contents, then the end record.
     nlohmann::json d;
     d["seed"] = seed;
     d["start"] = "0x80080000";
@@ -291,9 +377,20 @@ nlohmann::json sampleDescription(uint32_t size, uint32_t seed) {
     auto rec = nlohmann::json::array();
     rec.push_back({{"address", "0x80080000"}, {"size", 0x1000}});
     rec.push_back({{"address", "0x80081000"}, {"size", body - 0x3000}});
-    rec.push_back({{"address", std::to_string(0x80080000u + body - 0x1000)}, {"size", 0x800}, {"fill", "counter"}});
     d["records"] = rec;
     d["length"] = body;
+    const std::string fdf = "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n";
+    auto modules = nlohmann::json::array();
+    const std::pair<const char *, uint32_t> parts[] = {
+        {"nk.exe", 12}, {"coredll.dll", 24}, {"filesys.exe", 8}, {"gwes.exe", 30}, {"device.exe", 6}};
+    for (const auto &[name, percent] : parts)
+        modules.push_back({{"name", name}, {"size", (body / 100 * percent) & ~0x3FFu}});
+    d["contents"] = {{"address", std::to_string(0x80080000u + body - 0x1000)},
+                     {"built", built},
+                     {"modules", modules},
+                     {"files",
+                      {{{"name", "default.fdf"}, {"text", fdf}},
+                       {{"name", "initobj.dat"}, {"text", "root:-Directory(\"Windows\")\r\n"}}}}};
     return d;
 }
 

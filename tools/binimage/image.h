@@ -75,7 +75,14 @@ void applyUpdate(std::string &flash, uint32_t at, const std::string &bytes, cons
 // Builds image bytes from a JSON description (see docs/mkbin.md). Throws
 // std::runtime_error for a description it does not understand.
 std::string build(const nlohmann::json &description);
-// A plausible OS image of about `size` bytes in several records.
-nlohmann::json sampleDescription(uint32_t size, uint32_t seed);
+// The build time mkbin's images carry unless told otherwise.
+inline constexpr const char *kDefaultBuilt = "2008-01-15 10:00:00";
+// "YYYY-MM-DD HH:MM:SS" (UTC) or ISO-8601 ("...T...Z") as FILETIME; throws
+// std::runtime_error for anything else.
+uint64_t builtTime(const std::string &text);
+// A plausible OS image of about `size` bytes in several records, with a
+// table of contents (nk.exe and other modules; default.fdf and another file)
+// whose entries carry the time `built`.
+nlohmann::json sampleDescription(uint32_t size, uint32_t seed, const std::string &built = kDefaultBuilt);
 
 }  // namespace binimage

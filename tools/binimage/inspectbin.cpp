@@ -1,14 +1,16 @@
 // inspectbin: tells what the update tool would do with a .bin image.
-//   inspectbin IMAGE.bin [--board DIR [--verify]]
+//   inspectbin IMAGE.bin [--board DIR [--verify]] [--json]
 //   inspectbin --help | --version
 // Prints the header, each record (raw and flash address, length, checksum),
-// the blocks that would be erased and every problem found. The verdict is
+// the blocks that would be erased, every problem found and the image's table
+// of contents (contents_report.h); --json prints all of it as one object. The verdict is
 // the update tool's own check, run against the board's flash with --board
 // (without it the flash outside the erased blocks is taken as blank). Exits
 // 1 when the update tool would refuse the image.
 // With --verify it tells instead whether the board's flash holds every record
 // of the image as the tool writes it (exit 0) or not (exit 1).
 // Exit 2: bad arguments, an unreadable image or no whole board.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -18,17 +20,19 @@
 #include <vector>
 
 #include "board_flash.h"
+#include "contents_report.h"
 #include "image.h"
 #include "tool_options.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: inspectbin IMAGE.bin [--board DIR [--verify]]\n"
+    "usage: inspectbin IMAGE.bin [--board DIR [--verify]] [--json]\n"
     "       inspectbin --help | --version\n"
     "  judges IMAGE.bin as the update tool does before it erases anything;\n"
     "  --board DIR   against the flash of the virtual board in DIR\n"
     "  --verify      tell whether that flash holds the image as the tool writes it\n"
+    "  --json        every finding (records, checksums, verdict, contents) as JSON\n"
     "exit: 0 the tool writes it (--verify: the flash holds it), 1 refused (does not hold), 2 bad input\n";
 
 int usage() { return tools::usageError("inspectbin", "expected IMAGE.bin [--board DIR [--verify]]"); }
@@ -89,8 +93,11 @@ void printReport(const std::string &file, const std::string &bytes, const binima
 }  // namespace
 
 int main(int argc, char **argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args(argv + 1, argv + argc);
     if (const auto done = tools::answerCommonOption("inspectbin", kUsage, args)) return *done;
+    const auto jsonAt = std::find(args.begin(), args.end(), std::string("--json"));
+    const bool json = jsonAt != args.end() && jsonAt != args.begin();
+    if (json) args.erase(jsonAt);
     const bool verify = args.size() == 4 && args[3] == "--verify";
     if (args.size() != 1 && !((args.size() == 3 || verify) && args[1] == "--board")) return usage();
     if (args[0].empty() || args[0][0] == '-') return usage();
@@ -121,7 +128,15 @@ int main(int argc, char **argv) {
         }
         const binimage::Report r =
             board ? binimage::inspect(*bytes, BoardFlash::word, &*board) : binimage::inspect(*bytes);
+        const board::ImageContents contents = binimage::contentsOf(*bytes, r);
+        if (json) {
+            // Names in an image are bytes: what is not UTF-8 is shown as U+FFFD.
+            const auto j = binimage::reportJson(args[0], *bytes, r, contents);
+            std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+            return r.refusal ? 1 : 0;
+        }
         printReport(args[0], *bytes, r);
+        if (r.headerComplete) binimage::printContents(contents);
         if (r.refusal) {
             std::printf("verdict:    the update tool refuses this image with \"%s\"; nothing is erased\n",
                         r.refusal->c_str());

@@ -1,6 +1,8 @@
 // mkbin: writes Windows CE binary images (.bin) for tests and demos.
 //   mkbin DESCRIPTION.json OUT.bin
-//   mkbin --sample SIZE OUT.bin [--seed N]      a plausible OS image of SIZE bytes (K/M suffixes)
+//   mkbin --sample SIZE OUT.bin [--seed N] [--built "YYYY-MM-DD HH:MM:SS"]
+//                                               a plausible OS image of SIZE bytes (K/M suffixes)
+//                                               with a table of contents built at that time
 //   mkbin --help | --version
 // The description's format is in docs/mkbin.md. On any error OUT.bin is
 // left as it was.
@@ -17,10 +19,11 @@ namespace {
 
 const char kUsage[] =
     "usage: mkbin DESCRIPTION.json OUT.bin\n"
-    "       mkbin --sample SIZE OUT.bin [--seed N]\n"
+    "       mkbin --sample SIZE OUT.bin [--seed N] [--built \"YYYY-MM-DD HH:MM:SS\"]\n"
     "       mkbin --help | --version\n"
     "  DESCRIPTION.json: start, length and records of the image (see docs/mkbin.md)\n"
-    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n";
+    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n"
+    "  --built TIME: the build time (UTC) its table of contents gives its files (default 2008-01-15 10:00:00)\n";
 
 uint32_t parseSize(const std::string &text) {
     std::string digits = text;
@@ -67,16 +70,23 @@ int main(int argc, char **argv) {
         nlohmann::json description;
         std::string out;
         if (!args.empty() && args[0] == "--sample") {
-            if (args.size() != 3 && !(args.size() == 5 && args[3] == "--seed")) {
-                return usage("--sample needs SIZE and OUT.bin, and optionally --seed N");
-            }
+            if (args.size() < 3)
+                return usage("--sample needs SIZE and OUT.bin, and optionally --seed N and --built TIME");
             uint32_t seed = 1;
-            if (args.size() == 5) {
-                const uint64_t v = binimage::parseNumber(args[4], "--seed");
-                if (v > 0xFFFFFFFFu) throw std::runtime_error("--seed does not fit 32 bits: '" + args[4] + "'");
+            std::string built = binimage::kDefaultBuilt;
+            for (size_t i = 3; i < args.size(); i += 2) {
+                if ((args[i] != "--seed" && args[i] != "--built") || i + 1 >= args.size())
+                    return usage("--sample needs SIZE and OUT.bin, and optionally --seed N and --built TIME");
+                if (args[i] == "--built") {
+                    binimage::builtTime(args[i + 1]);  // a bad time is refused before anything is written
+                    built = args[i + 1];
+                    continue;
+                }
+                const uint64_t v = binimage::parseNumber(args[i + 1], "--seed");
+                if (v > 0xFFFFFFFFu) throw std::runtime_error("--seed does not fit 32 bits: '" + args[i + 1] + "'");
                 seed = static_cast<uint32_t>(v);
             }
-            description = binimage::sampleDescription(parseSize(args[1]), seed);
+            description = binimage::sampleDescription(parseSize(args[1]), seed, built);
             out = args[2];
         } else if (args.size() == 2 && !args[0].empty() && args[0][0] != '-') {
             std::error_code ec;

@@ -24,6 +24,14 @@ int cmdStop(const Args &args);
 // flash.cpp: flash
 int cmdFlash(const Args &args);
 
+// download.cpp: download
+int cmdDownload(const Args &args);
+// A board whose image does not boot (`vboard run` refuses, `download` wrote
+// an image the loader does not start).
+constexpr int kNotBootedExit = 72;
+// "last boot: ..." for `vboard log` and `vboard flash`.
+std::string lastBootLine(const std::string &dir);
+
 // Prints "vboard: MESSAGE" to stderr and returns 2 (bad use) for callers
 // to return.
 int usageError(const std::string &message);

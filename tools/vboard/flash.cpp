@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "board/board.h"
+#include "board/boot.h"
 #include "board/flash.h"
 #include "commands.h"
 
@@ -66,6 +67,12 @@ TraceSummary summarize(const std::vector<board::BusAccess> &trace) {
 
 }  // namespace
 
+std::string lastBootLine(const std::string &dir) {
+    const auto b = board::Board::open(dir);
+    const auto boot = board::lastBoot(*b);
+    return std::string("last boot:       ") + (boot ? boot->line() : "none since the board was made");
+}
+
 int cmdFlash(const Args &args) {
     if (args.empty()) return usageError("flash needs a board folder");
     board::FlashPair flash(args[0]);
@@ -81,6 +88,7 @@ int cmdFlash(const Args &args) {
     std::printf("bus accesses:    %llu\n", static_cast<unsigned long long>(flash.busAccesses()));
     std::printf("driver faults:   %u\n", flash.driverFaults());
     std::printf("tracing:         %s\n", flash.tracing() ? "on" : "off");
+    std::printf("%s\n", lastBootLine(args[0]).c_str());
     const auto trace = flash.trace();
     if (trace.empty()) return 0;
     const TraceSummary s = summarize(trace);

@@ -37,6 +37,9 @@ const char *const kUsage = R"(usage:
   vboard flash DIR [--trace on|off]          the flash pair's bus counters and a summary
                                              of its bus trace; --trace starts (empty) or
                                              stops the trace of every program's accesses
+  vboard download DIR IMAGE.bin              write IMAGE.bin into the image flash as the
+                                             boot loader's download does (refused as the
+                                             update tool refuses it), then boot it
   vboard --help | --version                  this text, or vboard's version
 KEY is a setting's path with dots or slashes (hal.reboot or /hal/reboot);
 VALUE is JSON (true, 3, "text") or else taken as a string. Every setting is
@@ -49,8 +52,11 @@ files unreadable); 2 bad use of vboard (an unknown option, a bad setting).
 every path; autorun-agent: 0 when stopped), or 2 bad use, 70 the run stopped
 (the script went off its course, the operator's input ended, the program's
 access violation), 71 a board error (no board at DIR, settings or flash the
-board cannot use), 128+N the program ended by signal N; a reboot of the
-board ends the run with 0.
+board cannot use), 72 the board did not boot (its image flash holds no valid
+image: recover it with `vboard download`), 128+N the program ended by signal
+N; a reboot of the board ends the run with 0. `vboard download` ends with 0
+when the board boots the image, 1 when the image is refused (the flash is as
+it was), 72 when it was written but does not boot.
 )";
 
 // `vboard run`: a board error, distinct from the programs' own exit codes and
@@ -232,6 +238,7 @@ int cmdLog(const Args &args) {
         std::printf("%10u ms  %-18s %-16s%s\n", e.value("t_ms", 0u), e.value("program", std::string("?")).c_str(),
                     e.value("event", std::string("?")).c_str(), describe(e).c_str());
     }
+    std::printf("%s\n", lastBootLine(args[0]).c_str());
     return 0;
 }
 
@@ -255,9 +262,10 @@ int main(int argc, char **argv) {
         return 0;
     }
     static const std::map<std::string, int (*)(const vboard::Args &)> commands = {
-        {"create", vboard::cmdCreate}, {"set", vboard::cmdSet},     {"run", vboard::cmdRun},
-        {"log", vboard::cmdLog},       {"mount", vboard::cmdMount}, {"unmount", vboard::cmdUnmount},
-        {"key", vboard::cmdKey},       {"stop", vboard::cmdStop},   {"flash", vboard::cmdFlash},
+        {"create", vboard::cmdCreate},     {"set", vboard::cmdSet},     {"run", vboard::cmdRun},
+        {"log", vboard::cmdLog},           {"mount", vboard::cmdMount}, {"unmount", vboard::cmdUnmount},
+        {"key", vboard::cmdKey},           {"stop", vboard::cmdStop},   {"flash", vboard::cmdFlash},
+        {"download", vboard::cmdDownload},
     };
     const auto it = commands.find(command);
     if (it == commands.end()) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "board/boot.h"
 #include "wince/host.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLine, int nCmdShow);
@@ -49,6 +50,9 @@ int wince::runProgram(int argc, char **argv, const OperatorMaker &makeOperator) 
             for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
         op->onProgramEnd();
         wince::currentBoard().log().append({{"event", "exit"}, {"code", rc}});
+    } catch (const board::BoardNotBooted &e) {
+        std::fprintf(stderr, "vboard: %s\n", e.what());
+        return wince::kNotBootedExitCode;
     } catch (const board::BoardError &e) {
         std::fprintf(stderr, "vboard: %s\n", e.what());
         return wince::kBoardErrorExitCode;

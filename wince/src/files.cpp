@@ -306,6 +306,9 @@ HANDLE createFile(const std::string &path, DWORD access, DWORD share, DWORD disp
     if (exists) {
         if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+        // The running image's files are read-only.
+        if (lookup.inImage && (truncate || (access & GENERIC_WRITE)))
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         // Truncation needs a writable descriptor even for a read-only handle;
         // the handle's own access still governs what the program may do.
         if (truncate) flags = (flags & ~(O_RDONLY | O_WRONLY | O_RDWR)) | O_RDWR;
@@ -466,7 +469,7 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
     if (lookup.status != board::PathStatus::Found) return fail(wince::lookupError(lookup.status), FALSE);
     struct stat st = {};
     if (::stat(lookup.host.c_str(), &st) != 0) return fail(wince::errorFromErrno(errno), FALSE);
-    if (S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED, FALSE);
+    if (S_ISDIR(st.st_mode) || lookup.inImage) return fail(ERROR_ACCESS_DENIED, FALSE);
     {
         struct stat opened = {};
         wince::Fd file(wince::openRegular(lookup.host, O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0, opened));

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "board/boot.h"
 #include "hal.h"
 #include "wince/host.h"
 
@@ -19,7 +20,8 @@ void rebootBoard() {
     // The board restarts: the program is gone and the hardware powers up.
     board.powerUp();
     for (auto hook : powerUpHooks()) hook(board);
-    std::fprintf(stderr, "vboard: the board reboots\n");
+    const auto boot = board::lastBoot(board);
+    std::fprintf(stderr, "vboard: the board reboots; boot: %s\n", boot ? boot->line().c_str() : "none");
     std::fflush(stderr);
     ::_exit(kRebootExitCode);
 }

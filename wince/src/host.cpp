@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "board/boot.h"
 #include "board/filesystem.h"
 #include "board/names.h"
 #include "board/volumes.h"
@@ -25,6 +26,7 @@ thread_local DWORD t_lastError = 0;
 // How often a program looks whether its board was stopped.
 constexpr auto kStopPoll = std::chrono::milliseconds(50);
 int g_runningFd = -1;
+bool g_poweredUp = false;  // this process started the board
 
 bool lockRunning(short type, int cmd) {
     struct flock fl = {};
@@ -44,6 +46,7 @@ void joinRunningBoard(board::Board &board) {
     if (g_runningFd < 0) throw board::BoardError("cannot open " + (board.dir() / "running.lock").string());
     if (lockRunning(F_WRLCK, F_OFD_SETLK)) {
         board.powerUp();
+        g_poweredUp = true;
         board::removeHalfMadeCopies(board);  // copies cut off by the last power-off
         lockRunning(F_RDLCK, F_OFD_SETLK);   // downgrade: let others join
     } else if (!lockRunning(F_RDLCK, F_OFD_SETLKW)) {
@@ -57,7 +60,10 @@ void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, c
     g_board = board::Board::open(boardDir);
     board::noteBoot(*g_board);  // a stop before this boot is not ours
     joinRunningBoard(*g_board);
+    board::requireBooted(*g_board);  // a board that did not boot runs no program
     g_operator = std::move(op);
+    if (g_poweredUp && g_operator)
+        if (auto last = board::lastBoot(*g_board)) g_operator->onBoardStart(last->line());
 }
 
 void endOnBoardStop() {

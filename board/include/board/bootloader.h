@@ -1,12 +1,12 @@
-// What a new board's flash and file system hold besides the OS image: the
-// boot loader in block 0, with its banner and version text, and the image's
-// file "\Windows\default.fdf", whose creation time stands for the build time.
+// What a new board's flash holds: the boot loader in block 0, with its
+// banner and version text, and a bootable default image at the start of the
+// image window (board/boot.h), whose default.fdf carries the build time.
 //
 // Settings (read when the board is made):
 //   /bootloader/version        8-bit version text behind the banner (UTF-8 in
 //                              the settings, stored in the board's code page)
 //   /bootloader/banner_offset  byte offset of the banner in block 0
-//   /image/build_time          creation time of default.fdf, ISO-8601 UTC
+//   /image/build_time          time of the default image's files, ISO-8601 UTC
 #pragma once
 
 #include <cstdint>
@@ -22,7 +22,7 @@ inline constexpr uint32_t kDefaultBannerOffset = 0x1C40;
 inline constexpr const char *kDefaultBuildTime = "2007-03-05T14:03:09Z";
 inline constexpr const char *kImageFile = "\\Windows\\default.fdf";
 
-// Lays down block 0 and default.fdf in the new board at `boardDir` (its
+// Lays down block 0 and the default image in the new board at `boardDir` (its
 // settings and flash already made). Throws BoardError on bad settings.
 void createBootContents(const std::filesystem::path &boardDir);
 

@@ -34,7 +34,8 @@ struct BoardPathLookup {
     std::filesystem::path host;
     // The host folder the path lives under (files folder or volume folder).
     std::filesystem::path root;
-    bool isRoot = false;  // "\" itself or a volume's own folder
+    bool isRoot = false;   // "\" itself or a volume's own folder
+    bool inImage = false;  // one of the running image's files under "\Windows": read-only
 };
 
 BoardPathLookup lookupBoardPath(const Board &board, const std::string &boardPathUtf8);
@@ -116,6 +117,9 @@ struct BoardEntry {
 };
 // nullopt when the folder does not exist. Sorted by name.
 std::optional<std::vector<BoardEntry>> listBoardFolder(const Board &board, const std::string &folderUtf8);
+// Adds the running image's files (board/boot.h) to a listing of "\Windows",
+// but for those the board's own files stand in for.
+void addImageEntries(const Board &board, std::vector<BoardEntry> &entries);
 // The status of what an entry names now, links followed (as stat); false
 // when it is gone. Looks in the folder it was listed from, not along its path.
 bool statBoardEntry(const BoardEntry &entry, struct stat &st);

@@ -57,6 +57,7 @@ std::vector<void (*)(board::Board &)> &powerUpHooks();
 // Exit codes of a program stopped by the platform rather than ending itself.
 constexpr int kRunStoppedExitCode = 70;  // see fatal()
 constexpr int kBoardErrorExitCode = 71;  // see boardFailed()
+constexpr int kNotBootedExitCode = 72;   // the board's last boot failed: no program runs
 
 // Stops the program with a clear one-line message, as the board would stop a
 // program that did something it must not (an access violation, say), or as a

@@ -73,6 +73,8 @@ class Operator {
     virtual void onMessageBox(const MessageBoxView &box) = 0;
     // The chosen path, or nothing for Cancel.
     virtual std::optional<std::u16string> onFileOpen(const FileOpenView &request) = 0;
+    // The board was powered up for this program: the boot loader's line.
+    virtual void onBoardStart(const std::string &) {}
     // The program has ended normally; a script checks it was played to its end.
     virtual void onProgramEnd() {}
 };
