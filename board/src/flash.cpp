@@ -171,6 +171,12 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
             throw BoardError("the board setting /flash/exact_polling must be true or false");
         s.exactPolling = all.at(exact).get<bool>();
     }
+    // With every status read one access and no access taking time, a driver
+    // polling a busy device would never see the board clock move.
+    if (s.exactPolling && s.accessNs == 0)
+        throw BoardError(
+            "the board setting /flash/timing/access_ns must be above 0 while /flash/exact_polling is "
+            "true: no bus access would advance the board clock and a busy device would stay busy");
 
     const auto faults = nlohmann::json::json_pointer("/flash/faults");
     if (all.contains(faults)) {

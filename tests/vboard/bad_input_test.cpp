@@ -101,6 +101,10 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         // refused by the hardware once the board is half made
         {{"create", "C", "--set", "flash.faults.locked=[999]"}, 1, "block 999 is beyond the flash"},
         {{"create", "C", "--set", "bootloader.banner_offset=262100"}, 1, "does not fit in block 0"},
+        {{"create", "C", "--set", "flash.exact_polling=true", "--set", "flash.timing.access_ns=0"},
+         1,
+         "access_ns must be above 0 while /flash/exact_polling is true"},
+        {{"set", "B", "flash.exact_polling=true", "flash.timing.access_ns=0"}, 2, "no bus access would advance"},
         {{"create", "B"}, 1, "a board already exists"},
         {{"create", "F"}, 1, "already holds other files"},
         // running and reading a board
