@@ -2,7 +2,12 @@
 // run the platform stopped (70), a board that could not be used (71).
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <set>
 
 #include "test_support.h"
@@ -47,6 +52,40 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
     const auto none = vtest::run("vboard", {"run", "/nonexistent/board", "image-update-tool"});
     EXPECT_EQ(none.exitCode, 71) << none.err;
     EXPECT_NE(none.err.find("no virtual board at /nonexistent/board"), std::string::npos) << none.err;
+}
+
+// A program never outlives the `vboard run` that started it: killed (the
+// board's supply gone) or hung up (its terminal closed), the run takes the
+// program with it.
+TEST(VboardRunExitCodes, TheProgramEndsWithTheRunThatStartedIt) {
+    for (const int sig : {SIGKILL, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        vtest::TempBoard board;
+        const auto script = board.writeScratch("s.txt", "timeout 120\nwait dialog \"Never\"\n");
+        vtest::Background run("vboard", {"run", board.dir().string(), "--script", script.string(), "image-update-tool"},
+                              {});
+        int program = 0;
+        for (int i = 0; i < 1000 && program == 0; ++i) {
+            for (const auto &e : board.events("start")) program = e.value("pid", 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_NE(program, 0) << "the program never started";
+        ::kill(run.pid(), sig);
+        const auto r = run.wait(30);
+        if (sig == SIGHUP) {
+            EXPECT_EQ(r.exitCode, 128 + SIGHUP) << r.err;
+            EXPECT_NE(r.err.find("vboard: the terminal hung up (SIGHUP)"), std::string::npos) << r.err;
+        }
+        // Gone, or a zombie waiting for whoever adopted it.
+        bool gone = false;
+        for (int i = 0; i < 1000 && !gone; ++i) {
+            std::ifstream stat("/proc/" + std::to_string(program) + "/stat");
+            std::string pid, name, state;
+            gone = !(stat >> pid >> name >> state) || state == "Z";
+            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(gone) << "the program outlived its run";
+    }
 }
 
 // The install rules and vboard's search for the programs: an installed tree,

@@ -1,5 +1,6 @@
 // vboard: makes virtual boards and runs the board's programs on them.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,7 +92,9 @@ fs::path programPath(const std::string &program) {
 }
 
 pid_t g_child = 0;
+volatile sig_atomic_t g_received = 0;
 void forwardSignal(int sig) {
+    g_received = sig;
     if (g_child > 0) ::kill(g_child, sig);
 }
 
@@ -186,9 +189,15 @@ int cmdRun(const Args &args) {
     argv.push_back(nullptr);
 
     std::fflush(nullptr);
+    const pid_t runner = ::getpid();
     g_child = ::fork();
     if (g_child < 0) return usageError("cannot start " + exe.string());
     if (g_child == 0) {
+        // The program ends with the run that started it, as the board's
+        // power goes when its supply does: killed, never left orphaned
+        // holding the board (and its flash lock) with nobody attached.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != runner) ::_exit(128 + SIGKILL);  // the run ended before the line above
         ::setenv("VBOARD_DIR", dir.c_str(), 1);
         if (!script.empty()) ::setenv("VBOARD_SCRIPT", script.c_str(), 1);
         else ::unsetenv("VBOARD_SCRIPT");
@@ -200,12 +209,16 @@ int cmdRun(const Args &args) {
     }
     ::signal(SIGINT, forwardSignal);
     ::signal(SIGTERM, forwardSignal);
+    ::signal(SIGHUP, forwardSignal);
     int status = 0;
     while (::waitpid(g_child, &status, 0) < 0) {
         if (errno != EINTR) return usageError("lost the program");
     }
     if (WIFSIGNALED(status)) {
-        std::fprintf(stderr, "vboard: %s ended by signal %d\n", args[i].c_str(), WTERMSIG(status));
+        if (g_received == SIGHUP)
+            std::fprintf(stderr, "vboard: the terminal hung up (SIGHUP); %s ended by signal %d\n", args[i].c_str(),
+                         WTERMSIG(status));
+        else std::fprintf(stderr, "vboard: %s ended by signal %d\n", args[i].c_str(), WTERMSIG(status));
         return 128 + WTERMSIG(status);
     }
     const int code = WEXITSTATUS(status);
