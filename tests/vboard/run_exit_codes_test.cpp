@@ -88,6 +88,22 @@ TEST(VboardRunExitCodes, TheProgramEndsWithTheRunThatStartedIt) {
     }
 }
 
+// Input that ends in the middle of an update: the operator has gone, the
+// power has not. The write is finished, then the run stops (70).
+TEST(VboardRunExitCodes, TerminalInputEndingMidUpdateLetsTheWriteFinish) {
+    vtest::TempBoard board;
+    const auto image = board.files() / "nk.bin";
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "4M", image.string()}).exitCode, 0);
+    const std::string command = "printf '3\\n\\\\nk.bin\\n' | '" + (vtest::binDir() / "vboard").string() + "' run '" +
+                                board.dir().string() + "' image-update-tool";
+    const auto r = vtest::run("/bin/sh", {"-c", command}, {}, 60);
+    EXPECT_EQ(r.exitCode, 70) << r.err;
+    EXPECT_NE(r.err.find("input ended while the program shows dialog \"Update Tool v1.4\""), std::string::npos)
+        << r.err;
+    const auto held = vtest::run("inspectbin", {image.string(), "--board", board.dir().string(), "--verify"});
+    EXPECT_EQ(held.exitCode, 0) << held.out << held.err;
+}
+
 // The install rules and vboard's search for the programs: an installed tree,
 // moved whole to another folder and away from the build, still runs them.
 TEST(VboardRunExitCodes, AnInstalledTreeRunsTheBoardsProgramsWhereverItIsMoved) {
