@@ -1,5 +1,6 @@
 #include "board/bootloader.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -163,7 +164,9 @@ void createBootContents(const fs::path &boardDir) {
     fs::create_directories(windows, ec);
     std::ofstream out(windows / "default.fdf", std::ios::binary | std::ios::trunc);
     out << "[Files]\r\nnk.exe\r\ncoredll.dll\r\nfilesys.exe\r\ngwes.exe\r\ndevice.exe\r\n";
-    if (ec || !out) throw BoardError("cannot write " + (windows / "default.fdf").string());
+    if (ec || !out)
+        throw BoardError("cannot write " + (windows / "default.fdf").string() + ": " +
+                         (ec ? ec.message() : std::string(std::strerror(errno))));
     out.close();
     setCreationTime(*board, kImageFile, built);
 }

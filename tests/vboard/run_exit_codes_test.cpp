@@ -88,6 +88,58 @@ TEST(VboardRunExitCodes, TheProgramEndsWithTheRunThatStartedIt) {
     }
 }
 
+// Every run ends with one line from the event log and the flash's work:
+// the message boxes, whether the flash was written, a reboot, the boot.
+TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
+    vtest::TempBoard board;
+    // Two records in one block, whole 64-byte buffers: 12288 bytes to program.
+    const auto description = board.writeScratch(
+        "d.json", R"({"start": "0x80080000", "records": [{"address": "0x80080000", "size": 4096},
+                                                      {"address": "0x80082000", "size": 8192}]})");
+    ASSERT_EQ(vtest::run("mkbin", {description.string(), (board.files() / "nk.bin").string()}).exitCode, 0);
+    const auto update = board.writeScratch("u.txt", vtest::readFile(vtest::sourceDir() / "scripts/main-job.script"));
+    const auto save = board.writeScratch("f.txt", "dismiss \"Registry Succesfully Saved\"\n");
+    const auto lastLine = [](const std::string &err) {
+        const size_t end = err.find_last_not_of('\n');
+        return err.substr(err.rfind('\n', end) + 1, end - err.rfind('\n', end));
+    };
+    const struct {
+        std::vector<std::string> run;
+        int exitCode;
+        const char *summary;
+    } cases[] = {
+        // A blank block is not erased; the same image again erases its one block.
+        {{"--script", update.string(), "image-update-tool"},
+         1,
+         "no message box; flash written: 0 block(s) erased, 12288 bytes programmed; no reboot"},
+        {{"--script", update.string(), "image-update-tool"},
+         1,
+         "no message box; flash written: 1 block(s) erased, 12288 bytes programmed; no reboot"},
+        {{"image-update-tool", "/r"}, 0, "no message box; flash not written; reboot requested"},
+        {{"--script", save.string(), "image-update-tool", "/f"}, 1, "1 message box \"Registry Succesfully Saved\";"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"run", board.dir().string()};
+        args.insert(args.end(), c.run.begin(), c.run.end());
+        const auto r = vtest::run("vboard", args, {}, 60);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(lastLine(r.err).rfind(std::string("vboard: run summary: ") + c.summary, 0), 0u) << r.err;
+    }
+
+    // The boot loader's judgement, as it logs it during the run.
+    vtest::Background agent("vboard", {"run", board.dir().string(), "autorun-agent"}, {});
+    for (int i = 0; i < 1000 && board.events("start").size() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ofstream(board.dir() / "events.jsonl", std::ios::app)
+        << R"({"event":"boot","ok":false,"text":"Image in flash is not valid.","reason":"no signature"})" << "\n";
+    ASSERT_EQ(vtest::run("vboard", {"stop", board.dir().string()}).exitCode, 0);
+    const auto r = agent.wait(30);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(lastLine(r.err).find("; boot: FAILED, \"Image in flash is not valid.\" (no signature)"),
+              std::string::npos)
+        << r.err;
+}
+
 // Input that ends in the middle of an update: the operator has gone, the
 // power has not. The write is finished, then the run stops (70).
 TEST(VboardRunExitCodes, TerminalInputEndingMidUpdateLetsTheWriteFinish) {

@@ -4,6 +4,8 @@
 //   mkbin --help | --version
 // The description's format is in docs/mkbin.md. On any error OUT.bin is
 // left as it was.
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -44,8 +46,9 @@ void writeAtomically(const std::string &out, const std::string &bytes) {
         file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         file.close();
         if (!file) {
+            const std::string why = std::strerror(errno);
             fs::remove(temp, ec);
-            throw std::runtime_error("cannot write " + out);
+            throw std::runtime_error("cannot write " + out + ": " + why);
         }
     }
     fs::rename(temp, out, ec);
