@@ -93,8 +93,8 @@ TEST(VboardRunExitCodes, TheProgramEndsWithTheRunThatStartedIt) {
 TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
     vtest::TempBoard board;
     // Two records in one block, whole 64-byte buffers: 12288 bytes to program.
-    const auto description = board.writeScratch(
-        "d.json", R"({"start": "0x80080000", "records": [{"address": "0x80080000", "size": 4096},
+    const auto description =
+        board.writeScratch("d.json", R"({"start": "0x80080000", "records": [{"address": "0x80080000", "size": 4096},
                                                       {"address": "0x80082000", "size": 8192}]})");
     ASSERT_EQ(vtest::run("mkbin", {description.string(), (board.files() / "nk.bin").string()}).exitCode, 0);
     const auto update = board.writeScratch("u.txt", vtest::readFile(vtest::sourceDir() / "scripts/main-job.script"));
@@ -131,7 +131,8 @@ TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
     for (int i = 0; i < 1000 && board.events("start").size() < 5; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::ofstream(board.dir() / "events.jsonl", std::ios::app)
-        << R"({"event":"boot","ok":false,"text":"Image in flash is not valid.","reason":"no signature"})" << "\n";
+        << R"({"event":"boot","ok":false,"text":"Image in flash is not valid.","reason":"no signature"})"
+        << "\n";
     ASSERT_EQ(vtest::run("vboard", {"stop", board.dir().string()}).exitCode, 0);
     const auto r = agent.wait(30);
     EXPECT_EQ(r.exitCode, 0) << r.err;
