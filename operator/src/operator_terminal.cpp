@@ -420,6 +420,15 @@ class TerminalOperator : public Operator {
             openedNs_.erase(it);
         }
         line += ")\n";
+        // A bar short of its end at the close reads as cut off; it is the
+        // program's own last count (an update's: the terminating record's
+        // range of 1, the data written against the image's whole length).
+        for (const auto &c : last.controls) {
+            if (isProgress(c) && c.pos < c.rangeMax) {
+                line += "  (the bars stand where the program left them: exact counts, not cut off)\n";
+                break;
+            }
+        }
         if (ttyOut_) {
             // The next window's screen keeps this one's end below it.
             std::string s = screen(last, false);

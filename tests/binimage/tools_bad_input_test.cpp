@@ -67,6 +67,7 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
          "--sample SIZE is not a whole number: 'abc'"},
         {"size with a bad suffix", "mkbin", {"--sample", "6G", "@/out.bin"}, 1, "not a whole number: '6G'"},
         {"size above the window", "mkbin", {"--sample", "33M", "@/out.bin"}, 1, "above 32M"},
+        {"size below the smallest sample", "mkbin", {"--sample", "0", "@/out.bin"}, 1, "below 64K"},
         {"seed not a number",
          "mkbin",
          {"--sample", "6M", "@/out.bin", "--seed", "x"},

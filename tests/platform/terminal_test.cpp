@@ -87,6 +87,13 @@ TEST_F(Terminal, PlainOutputShowsChangedTextsAndLimitsProgressLines) {
     EXPECT_NE(second.find("Erasing Flash Sector at 9ca00000\n"), std::string::npos) << second;
     EXPECT_EQ(second.find("256/1024"), std::string::npos) << "progress is written at most once a second";
     EXPECT_EQ(second.find("=="), std::string::npos) << "the same dialog is not written out again";
+
+    // Closed with a bar short of its end: said to be the program's exact count.
+    op_->onDialogClosed(updateDialog(256, u"Erasing Flash Sector at 9ca00000"));
+    EXPECT_NE(output().find("(the bars stand where the program left them: exact counts, not cut off)"),
+              std::string::npos);
+    op_->onDialogClosed(updateDialog(1024, u"done"));
+    EXPECT_EQ(output().find("the bars stand"), std::string::npos) << "full bars need no word";
 }
 
 TEST_F(Terminal, EnterDismissesAMessageBox) {

@@ -114,6 +114,8 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         {{"run", "B", "--script", "no-such-script.txt", "image-update-tool"}, 2, "no script"},
         {{"run", "B", "--slow", "image-update-tool"}, 2, "unknown option '--slow'"},
         {{"run", "B"}, 2, "run needs a program"},
+        {{"run", "--pace", "B"}, 2, "run needs a program"},
+        {{"run", "--pace"}, 2, "run needs a board folder and a program"},
         {{"log", "B", "extra"}, 2, "not 'extra'"},
         {{"log", "B", "--json", "extra"}, 2, "not 'extra'"},
         {{"flash", "B", "--trace", "maybe"}, 2, ""},

@@ -52,6 +52,16 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
     const auto none = vtest::run("vboard", {"run", "/nonexistent/board", "image-update-tool"});
     EXPECT_EQ(none.exitCode, 71) << none.err;
     EXPECT_NE(none.err.find("no virtual board at /nonexistent/board"), std::string::npos) << none.err;
+
+    // A program started by hand: its help, and a script that is not there (a bad use, as with --script).
+    const auto help = vtest::run("image-update-tool", {"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_NE(help.out.find("vboard run DIR"), std::string::npos) << help.out;
+    vtest::TempBoard board;
+    const auto noScript = vtest::run("image-update-tool", {},
+                                     {{"VBOARD_DIR", board.dir().string()}, {"VBOARD_SCRIPT", "/nonexistent/s.txt"}});
+    EXPECT_EQ(noScript.exitCode, 2) << noScript.err;
+    EXPECT_EQ(noScript.err.rfind("image-update-tool: no script /nonexistent/s.txt", 0), 0u) << noScript.err;
 }
 
 // A program never outlives the `vboard run` that started it: killed (the
@@ -109,18 +119,20 @@ TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
         const char *summary;
     } cases[] = {
         // A blank block is not erased; the same image again erases its one block.
-        {{"--script", update.string(), "image-update-tool"},
+        {{"B", "--script", update.string(), "image-update-tool"},
          1,
          "no message box; flash written: 0 block(s) erased, 12288 bytes programmed; no reboot"},
-        {{"--script", update.string(), "image-update-tool"},
+        {{"--script", update.string(), "B", "image-update-tool"},  // options before the board, too
          1,
          "no message box; flash written: 1 block(s) erased, 12288 bytes programmed; no reboot"},
-        {{"image-update-tool", "/r"}, 0, "no message box; flash not written; reboot requested"},
-        {{"--script", save.string(), "image-update-tool", "/f"}, 1, "1 message box \"Registry Succesfully Saved\";"},
+        {{"--pace", "B", "image-update-tool", "/r"}, 0, "no message box; flash not written; reboot requested"},
+        {{"B", "--script", save.string(), "image-update-tool", "/f"},
+         1,
+         "1 message box \"Registry Succesfully Saved\";"},
     };
     for (const auto &c : cases) {
-        std::vector<std::string> args = {"run", board.dir().string()};
-        args.insert(args.end(), c.run.begin(), c.run.end());
+        std::vector<std::string> args = {"run"};
+        for (const auto &a : c.run) args.push_back(a == "B" ? board.dir().string() : a);
         const auto r = vtest::run("vboard", args, {}, 60);
         EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
         EXPECT_EQ(lastLine(r.err).rfind(std::string("vboard: run summary: ") + c.summary, 0), 0u) << r.err;

@@ -22,7 +22,7 @@ const char kUsage[] =
     "       mkbin --sample SIZE OUT.bin [--seed N]\n"
     "       mkbin --help | --version\n"
     "  DESCRIPTION.json: start, length and records of the image (see docs/mkbin.md)\n"
-    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n";
+    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, 64K to 32M)\n";
 
 uint32_t parseSize(const std::string &text) {
     std::string digits = text;
@@ -32,6 +32,10 @@ uint32_t parseSize(const std::string &text) {
     if (shift != 0) digits.pop_back();
     const uint64_t v = binimage::parseNumber(digits, "--sample SIZE");
     if (v > (uint64_t{0x2000000} >> shift)) throw std::runtime_error("--sample SIZE is above 32M: '" + text + "'");
+    // A smaller one would silently come out at the smallest sample's size.
+    if ((v << shift) < 0x10000)
+        throw std::runtime_error(
+            "--sample SIZE is below 64K, the smallest sample (a jump page, a body and a table): '" + text + "'");
     return static_cast<uint32_t>(v << shift);
 }
 

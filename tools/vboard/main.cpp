@@ -218,12 +218,19 @@ int cmdSet(const Args &args) {
 
 int cmdRun(const Args &args) {
     if (args.empty()) return usageError("run needs a board folder and a program");
-    const fs::path dir = fs::absolute(args[0]);
     std::string script;
     bool pace = false;
     bool show = false;
-    size_t i = 1;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+    // The options may stand before the board folder too; the program's own
+    // arguments start at the program.
+    std::optional<fs::path> board;
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        if (args[i].rfind("--", 0) != 0) {
+            if (board) break;
+            board = fs::absolute(args[i]);
+            continue;
+        }
         if (args[i] == "--script") {
             if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) return usageError("--script needs a file");
             script = fs::absolute(args[++i]).string();
@@ -237,7 +244,9 @@ int cmdRun(const Args &args) {
         }
     }
     if (show && script.empty()) return usageError("--show draws what a scripted operator sees: it needs --script");
+    if (!board) return usageError("run needs a board folder and a program");
     if (i >= args.size()) return usageError("run needs a program");
+    const fs::path dir = *board;
     const fs::path exe = programPath(args[i]);
     if (!fs::exists(exe)) return usageError("no program " + exe.string());
     try {
@@ -265,6 +274,7 @@ int cmdRun(const Args &args) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != runner) ::_exit(128 + SIGKILL);  // the run ended before the line above
         ::setenv("VBOARD_DIR", dir.c_str(), 1);
+        ::setenv("VBOARD_RUN", "1", 1);  // the program's messages then start "vboard:"
         if (!script.empty()) ::setenv("VBOARD_SCRIPT", script.c_str(), 1);
         else ::unsetenv("VBOARD_SCRIPT");
         ::setenv("VBOARD_PACE", pace ? "1" : "0", 1);

@@ -19,7 +19,7 @@ void rebootBoard() {
     // The board restarts: the program is gone and the hardware powers up.
     board.powerUp();
     for (auto hook : powerUpHooks()) hook(board);
-    std::fprintf(stderr, "vboard: the board reboots\n");
+    std::fprintf(stderr, "%s: the board reboots\n", messagePrefix());
     std::fflush(stderr);
     ::_exit(kRebootExitCode);
 }

@@ -122,9 +122,17 @@ Operator &currentOperator() {
 void setFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
 
 namespace {
+// Fixed storage: read from a signal handler too.
+char g_prefix[64] = "vboard";
+}  // namespace
+
+const char *messagePrefix() { return g_prefix; }
+void setMessagePrefix(const std::string &prefix) { std::snprintf(g_prefix, sizeof g_prefix, "%s", prefix.c_str()); }
+
+namespace {
 [[noreturn]] void stop(const std::string &message, int code) {
     if (g_fatalHandler != nullptr) g_fatalHandler(message);
-    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    std::fprintf(stderr, "%s: %s\n", messagePrefix(), message.c_str());
     std::fflush(stderr);
     ::_exit(code);
 }
