@@ -12,8 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string bytes(reinterpret_cast<const char *>(data), size);
-    const binimage::Report report = binimage::inspect(bytes);
-    const board::ImageContents c = binimage::contentsOf(bytes, report);
+    const binimage::MemoryImage image(bytes);
+    const binimage::Report report = binimage::inspect(image);
+    const board::ImageContents c = binimage::contentsOf(image, report);
     if (c.ok()) {
         if (!c.signatureFound || !c.headerRead) fuzz::finding("a table taken without its signature or header");
         if (c.modules.empty()) fuzz::finding("a table taken without a module");
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (e.name.empty() || e.name.size() > board::kMaxNameLength || e.name.find('\0') != std::string::npos)
                 fuzz::finding("an entry's name is empty, too long or holds a NUL");
     // The JSON report of it all is whole.
-    (void)binimage::reportJson("fuzz.bin", bytes, report, c)
+    (void)binimage::reportJson("fuzz.bin", image, report, c)
         .dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     return 0;
 }

@@ -3,6 +3,8 @@
 #include "board/bootloader.h"
 #include "board/flash.h"
 
+#include <cerrno>
+#include <cstring>
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
@@ -50,8 +52,10 @@ nlohmann::json readSettings(const fs::path &file) {
     std::ifstream in(file);
     if (!in) throw BoardError("no virtual board at " + file.parent_path().string() + " (missing board.json)");
     nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
-    if (j.is_discarded() || !j.is_object())
-        throw BoardError("the board settings " + file.string() + " are not valid JSON");
+    if (j.is_discarded()) throw BoardError("the board settings " + file.string() + " are not valid JSON");
+    if (!j.is_object())
+        throw BoardError("the board settings " + file.string() + " hold " + j.dump() +
+                         ", not an object of settings ({\"KEY\": VALUE, ...})");
     return j;
 }
 
@@ -153,7 +157,7 @@ void writeBoardFile(const fs::path &file, const std::string &text) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) throw BoardError("cannot write " + file.string());
+    if (!out) throw BoardError("cannot write " + file.string() + ": " + std::strerror(errno));
 }
 
 std::unique_ptr<Board> Board::open(const fs::path &dir) { return std::unique_ptr<Board>(new Board(dir)); }

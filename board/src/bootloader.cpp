@@ -1,5 +1,6 @@
 #include "board/bootloader.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -160,7 +161,7 @@ void createBootContents(const fs::path &boardDir) {
     flash.writeArray(kImageWindowBase - kKernelFlashBase, defaultImage(built));
     std::error_code ec;
     fs::create_directories(board->filesRoot() / "Windows", ec);
-    if (ec) throw BoardError("cannot make " + (board->filesRoot() / "Windows").string());
+    if (ec) throw BoardError("cannot make " + (board->filesRoot() / "Windows").string() + ": " + ec.message());
 }
 
 }  // namespace board

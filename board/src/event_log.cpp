@@ -80,7 +80,16 @@ std::optional<std::string> simpleLine(const nlohmann::json &event,
 }  // namespace
 
 EventLog::EventLog(std::filesystem::path file, Clock &clock)
-    : file_(std::move(file)), clock_(clock), out_(std::make_unique<os::AppendFile>(file_)) {}
+    : file_(std::move(file)), clock_(clock), out_(std::make_unique<os::AppendFile>(file_)) {
+    // A process that died in the middle of a line left it without its end:
+    // this process's first entry starts on a line of its own, not glued on.
+    std::ifstream in(file_, std::ios::binary | std::ios::ate);
+    if (in && in.tellg() > 0) {
+        in.seekg(-1, std::ios::end);
+        char last = '\n';
+        if (in.get(last) && last != '\n') startOnNewLine_ = true;
+    }
+}
 
 EventLog::~EventLog() = default;
 
@@ -104,12 +113,21 @@ void EventLog::append(nlohmann::json event) {
         for (auto &[key, value] : added) event[std::string(key)] = std::move(value);
         line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     }
+    if (startOnNewLine_.exchange(false)) {
+        std::string own(1, '\n');
+        own += *line;
+        line = std::move(own);
+    }
     // One append of a whole line keeps lines of concurrent processes apart.
     out_->append(*line);
 }
 
 std::vector<nlohmann::json> EventLog::read() const {
     std::vector<nlohmann::json> events;
+    std::error_code ec;
+    const auto type = std::filesystem::status(file_, ec).type();
+    if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::regular)
+        throw BoardError(file_.string() + " is not a file: the board's event log cannot be read");
     std::ifstream in(file_);
     std::string line;
     while (std::getline(in, line)) {

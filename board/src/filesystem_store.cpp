@@ -1,5 +1,7 @@
 #include "filesystem_store.h"
 
+#include <cerrno>
+#include <cstring>
 #include <atomic>
 #include <fstream>
 #include <map>
@@ -93,9 +95,10 @@ void writeText(const fs::path &file, const std::string &text) {
         out << text;
         out.close();
         if (!out) {
+            const std::string why = std::strerror(errno);
             std::error_code ec;
             fs::remove(tmp, ec);
-            throw BoardError("cannot write " + file.string());
+            throw BoardError("cannot write " + file.string() + ": " + why);
         }
     }
     os::replaceFile(tmp, file);

@@ -1,5 +1,6 @@
 #include "board/flash.h"
 
+#include <cerrno>
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -95,7 +96,7 @@ void FlashPair::create(const fs::path &boardDir) {
         for (uint32_t done = 0; out && done < kSize; done += erased.size())
             out.write(erased.data(), static_cast<std::streamsize>(erased.size()));
         out.close();
-        if (!out) throw BoardError("cannot write " + array.string());
+        if (!out) throw BoardError("cannot write " + array.string() + ": " + std::strerror(errno));
     }
 
     // The state page is made whole under another name, then put in place.
@@ -104,6 +105,7 @@ void FlashPair::create(const fs::path &boardDir) {
     {
         std::error_code ec;
         fs::remove(temp, ec);
+        os::Mapping work(boardDir / "flash.work", sizeof(Work), os::Mapping::Open::Create);
         os::Mapping page(temp, sizeof(State), os::Mapping::Open::Create);
         auto *s = static_cast<State *>(page.data());
         os::initSharedLock(s->lock);
@@ -171,6 +173,12 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
             throw BoardError("the board setting /flash/exact_polling must be true or false");
         s.exactPolling = all.at(exact).get<bool>();
     }
+    // With every status read one access and no access taking time, a driver
+    // polling a busy device would never see the board clock move.
+    if (s.exactPolling && s.accessNs == 0)
+        throw BoardError(
+            "the board setting /flash/timing/access_ns must be above 0 while /flash/exact_polling is "
+            "true: no bus access would advance the board clock and a busy device would stay busy");
 
     const auto faults = nlohmann::json::json_pointer("/flash/faults");
     if (all.contains(faults)) {
@@ -207,6 +215,12 @@ FlashPair::FlashPair(const fs::path &boardDir) : dir_(boardDir), settings_(std::
     stateMapping_ = std::make_unique<os::Mapping>(dir_ / "flash.state", sizeof(State), os::Mapping::Open::Existing);
     array_ = static_cast<uint8_t *>(arrayMapping_->data());
     state_ = static_cast<State *>(stateMapping_->data());
+    try {
+        workMapping_ = std::make_unique<os::Mapping>(dir_ / "flash.work", sizeof(Work), os::Mapping::Open::Create);
+        work_ = static_cast<Work *>(workMapping_->data());
+    } catch (const BoardError &) {
+        work_ = nullptr;  // a board on a read-only mount made before it was kept
+    }
     if (state_->magic != kMagic || state_->version != kVersion)
         throw BoardError("the flash state " + (dir_ / "flash.state").string() + " is not one this build can use");
     for (unsigned d = 0; d < 2; ++d)
@@ -315,8 +329,42 @@ void FlashPair::writeLocked(uint32_t address, uint32_t value, uint64_t now) {
                               {"reason", "the two halves of the bus word carry different commands"}});
     }
     const uint32_t word = address / 4;
+    const DeviceState &d0 = state_->device[0], &d1 = state_->device[1];
+    const auto opens = [](const DeviceState &d) {
+        return d.mode == flash::Mode::EraseSetup || d.mode == flash::Mode::BufferConfirm;
+    };
+    if (work_ != nullptr && (opens(d0) || opens(d1))) {
+        // Only a confirm can start the devices' work: note what it started.
+        const uint32_t modes = static_cast<uint32_t>(d0.mode) | static_cast<uint32_t>(d1.mode) << 8;
+        const uint32_t filled[2] = {d0.filled, d1.filled};
+        low.write(word, lowHalf, now);
+        high.write(word, highHalf, now);
+        countWork(modes, filled, now);
+        return;
+    }
     low.write(word, lowHalf, now);
     high.write(word, highHalf, now);
+}
+
+void FlashPair::countWork(uint32_t modes, const uint32_t filled[2], uint64_t now) {
+    bool erased = false;
+    for (unsigned d = 0; d < 2; ++d) {
+        const auto was = static_cast<flash::Mode>((modes >> (8 * d)) & 0xFF);
+        const DeviceState &s = state_->device[d];
+        // Begun and not failing (a stuck device never ends, so it never erases).
+        const bool began = s.busyUntilNs > now && s.busyUntilNs != flash::kNever && s.pendingStatus == 0;
+        if (!began) continue;
+        if (was == flash::Mode::EraseSetup) erased = true;
+        if (was == flash::Mode::BufferConfirm) work_->bytesProgrammed += uint64_t{filled[d]} * 2;
+    }
+    if (erased) ++work_->blocksErased;  // a block spans both devices
+}
+
+std::optional<FlashPair::Work> FlashPair::work(const fs::path &boardDir) {
+    std::ifstream in(boardDir / "flash.work", std::ios::binary);
+    Work w;
+    if (!in.read(reinterpret_cast<char *>(&w), sizeof w)) return std::nullopt;
+    return w;
 }
 
 void FlashPair::record(bool write, uint32_t address, uint32_t value, uint64_t now) {

@@ -75,7 +75,18 @@ bool threadGone(uint32_t id) {
 }  // namespace
 
 Mapping::Mapping(const std::filesystem::path &file, size_t size, Open how) : size_(size) {
-    const int fd = ::open(file.c_str(), how == Open::Create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDWR | O_CLOEXEC, 0644);
+    int fd = ::open(file.c_str(), how == Open::Create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDWR | O_CLOEXEC, 0644);
+    // A board on a read-only mount (or whose files this user may not write)
+    // still serves those who only read it: they get a private copy of the
+    // page, and whoever writes meets the refusal at the board's first real
+    // write (the event log).
+    bool privateCopy = false;
+    const int refused = fd < 0 ? errno : 0;
+    if (refused == EROFS || refused == EACCES) {
+        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) errno = refused;
+        privateCopy = fd >= 0;
+    }
     if (fd < 0) throw BoardError("cannot open " + file.string() + ": " + reason());
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -87,13 +98,17 @@ Mapping::Mapping(const std::filesystem::path &file, size_t size, Open how) : siz
         ::close(fd);
         throw BoardError(file.string() + " is not the size it must be (" + std::to_string(size) + " bytes)");
     }
+    if (privateCopy && static_cast<size_t>(st.st_size) < size) {
+        ::close(fd);
+        throw BoardError("cannot open " + file.string() + ": " + std::strerror(refused));
+    }
     if (how == Open::Create && static_cast<size_t>(st.st_size) < size &&
         ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
         const std::string why = reason();
         ::close(fd);
         throw BoardError("cannot size " + file.string() + ": " + why);
     }
-    void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, privateCopy ? MAP_PRIVATE : MAP_SHARED, fd, 0);
     const std::string why = reason();
     ::close(fd);
     if (p == MAP_FAILED) throw BoardError("cannot map " + file.string() + ": " + why);
@@ -109,8 +124,9 @@ void appendAll(const std::filesystem::path &file, std::string_view bytes) {
     if (fd < 0) throw BoardError("cannot write " + file.string() + ": " + reason());
     // One write() to an O_APPEND file lands whole at the end.
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    const std::string why = n < 0 ? reason() : "only part of it was written (the disk is full)";
     ::close(fd);
-    if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file.string());
+    if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file.string() + ": " + why);
 }
 
 AppendFile::AppendFile(std::filesystem::path file) : file_(std::move(file)) {}
@@ -141,7 +157,9 @@ void AppendFile::append(std::string_view bytes) {
     }
     // One write() to an O_APPEND file lands whole at the end.
     const ssize_t n = ::write(static_cast<int>(handle_), bytes.data(), bytes.size());
-    if (n != static_cast<ssize_t>(bytes.size())) throw BoardError("cannot write " + file_.string());
+    if (n != static_cast<ssize_t>(bytes.size()))
+        throw BoardError("cannot write " + file_.string() + ": " +
+                         (n < 0 ? reason() : "only part of it was written (the disk is full)"));
 }
 
 RecordFile::RecordFile(const std::filesystem::path &file)

@@ -37,6 +37,11 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr auto kPlainProgressEvery = std::chrono::seconds(1);
 constexpr int kBarWidth = 30;
 constexpr char kEsc = 0x1b;
+// With the terminal's input at its end: a dialog another thread changes is
+// waited for until it has stood still this long (the scripted operator's
+// default wait); a dialog just come to front, this long for a first change.
+constexpr auto kWorkerQuiet = std::chrono::seconds(30);
+constexpr auto kFirstChangeGrace = std::chrono::seconds(1);
 
 // --- The terminal's mode ------------------------------------------------------
 // Raw mode must not outlive the program, however it ends: normally, by a
@@ -167,11 +172,20 @@ class TerminalOperator : public Operator {
         std::lock_guard<std::mutex> lock(mutex_);
         if (ttyIn_) enterRawMode(in_);
         draw(front);
+        track(front);
         for (;;) {
             auto input = take(false);
             if (!input) return {};
-            if (input->end)
-                fatal("the terminal's input ended while the program shows dialog \"" + u8(front.caption) + "\"");
+            if (input->end) {
+                // The person has gone, not the power: a dialog another thread
+                // keeps changing (an update under way) is left to finish, as
+                // a scripted operator waits at its script's end.
+                const auto now = Clock::now();
+                if (frontChanged_ && now - lastChange_ < kWorkerQuiet) return {};
+                if (!frontChanged_ && now - frontSince_ < kFirstChangeGrace) return {};
+                fatal("the terminal's input ended while the program shows dialog \"" + u8(front.caption) + "\"" +
+                      (frontChanged_ ? " (nothing changed for " + std::to_string(kWorkerQuiet.count()) + " s)" : ""));
+            }
             if (auto action = choose(front, *input)) {
                 notePress(front, *action);
                 return *action;
@@ -243,6 +257,22 @@ class TerminalOperator : public Operator {
         char key = 0;        // a key, or the first character of a line
         std::string line;
     };
+
+    // Whether the dialog in front changes while it stays in front (another
+    // thread updates it), and when it last did.
+    void track(const DialogView &front) {
+        const auto now = Clock::now();
+        std::string s = screen(front);
+        if (front.hwnd != trackedHwnd_) {
+            trackedHwnd_ = front.hwnd;
+            frontSince_ = lastChange_ = now;
+            frontChanged_ = false;
+        } else if (s != trackedScreen_) {
+            frontChanged_ = true;
+            lastChange_ = now;
+        }
+        trackedScreen_ = std::move(s);
+    }
 
     // Returns the next key or line, waiting for one when `wait` is set.
     std::optional<Input> take(bool wait) {
@@ -396,6 +426,15 @@ class TerminalOperator : public Operator {
             openedNs_.erase(it);
         }
         line += ")\n";
+        // A bar short of its end at the close reads as cut off; it is the
+        // program's own last count (an update's: the terminating record's
+        // range of 1, the data written against the image's whole length).
+        for (const auto &c : last.controls) {
+            if (isProgress(c) && c.pos < c.rangeMax) {
+                line += "  (the bars stand where the program left them: exact counts, not cut off)\n";
+                break;
+            }
+        }
         if (ttyOut_) {
             // The next window's screen keeps this one's end below it.
             std::string s = screen(last, false);
@@ -518,6 +557,10 @@ class TerminalOperator : public Operator {
     int in_, out_;
     bool ttyIn_, ttyOut_;
     bool ended_ = false;
+    HWND trackedHwnd_ = nullptr;
+    std::string trackedScreen_;
+    bool frontChanged_ = false;
+    Clock::time_point frontSince_{}, lastChange_{};
     std::string pending_;
     std::string shown_;
     HWND shownHwnd_ = nullptr;

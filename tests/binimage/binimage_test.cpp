@@ -91,6 +91,13 @@ TEST(BinImage, CommandLineToolsMakeAndJudgeImages) {
     EXPECT_EQ(cut.exitCode, 1);
     EXPECT_NE(cut.out.find("\"Unexpected end of file!\""), std::string::npos) << cut.out;
     EXPECT_EQ(vtest::run("inspectbin", {}).exitCode, 2);
+
+    // Past 4 GB (sparse) after the end record: read as it comes, the true size told.
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "2M", out.string()}).exitCode, 0);
+    std::filesystem::resize_file(out, 5ull << 30);
+    auto huge = vtest::run("inspectbin", {out.string()}, {}, 30);
+    EXPECT_EQ(huge.exitCode, 0) << huge.out << huge.err;
+    EXPECT_NE(huge.out.find("(5368709120 bytes)"), std::string::npos) << huge.out;
 }
 
 // --verify reads the board's flash: blank, holding the image, and holding it

@@ -95,6 +95,14 @@ TEST(InspectJudgement, WrittenContentsLetTheLaterRecordWin) {
     EXPECT_EQ(written[1].second, "\x01\x02");
     EXPECT_EQ(written[2].second, "\xAA");
 
+    // Read back by image address, across the records and past their end.
+    char at[8];
+    EXPECT_TRUE(binimage::readAtImageAddress(binimage::MemoryImage(bytes), report, 0x80080000u, at, 8));
+    EXPECT_EQ(std::string(at, 8), written[0].second);
+    char past[10];
+    EXPECT_FALSE(binimage::readAtImageAddress(binimage::MemoryImage(bytes), report, 0x80080000u, past, 10));
+    EXPECT_EQ(std::string(past, 10), written[0].second + std::string(2, '\0'));
+
     // Applied to a flash: the erased block is blank but for the records.
     std::string flash(0x40010, '\x00');
     binimage::applyUpdate(flash, 0x9CA00000u - 0x10, bytes, report);

@@ -2,6 +2,8 @@
 // non-zero exit, and every file as it was.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "test_support.h"
@@ -39,6 +41,7 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
     vtest::TempBoard board;
     const fs::path dir = board.dir() / "scratch";
     fs::create_directories(dir / "folder.bin");
+    ASSERT_EQ(::mkfifo((dir / "pipe.bin").c_str(), 0600), 0);
     vtest::writeFile(dir / "out.bin", "an earlier image");
     vtest::writeFile(dir / "empty.json", "{}");
     vtest::writeFile(dir / "notjson.json", "{\"records\": [");
@@ -64,6 +67,7 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
          "--sample SIZE is not a whole number: 'abc'"},
         {"size with a bad suffix", "mkbin", {"--sample", "6G", "@/out.bin"}, 1, "not a whole number: '6G'"},
         {"size above the window", "mkbin", {"--sample", "33M", "@/out.bin"}, 1, "above 32M"},
+        {"size below the smallest sample", "mkbin", {"--sample", "0", "@/out.bin"}, 1, "below 64K"},
         {"seed not a number",
          "mkbin",
          {"--sample", "6M", "@/out.bin", "--seed", "x"},
@@ -84,6 +88,8 @@ TEST(BinImageTools, BadInputIsRefusedInOneLineAndLosesNothing) {
         {"output is a folder", "mkbin", {"--sample", "64K", "@/folder.bin"}, 1, "is a folder"},
         {"image is a folder", "inspectbin", {"@/folder.bin"}, 2, "is a folder, not an image file"},
         {"missing image", "inspectbin", {"@/none.bin"}, 2, "cannot read"},
+        {"image is a device", "inspectbin", {"/dev/zero"}, 2, "/dev/zero is a character device, not an image file"},
+        {"image is a pipe", "inspectbin", {"@/pipe.bin"}, 2, "is a pipe, not an image file"},
         {"no arguments", "inspectbin", {}, 2, "expected IMAGE.bin"},
         {"unknown option", "inspectbin", {"@/image.bin", "--bored", "@"}, 2, "expected IMAGE.bin"},
         {"unknown option alone", "inspectbin", {"--verbose"}, 2, "expected IMAGE.bin"},

@@ -59,7 +59,7 @@ TEST(BoardSettings, AProgramOnSuchABoardStopsWithOneLine) {
     vtest::writeFile(board.files() / "nk.bin", "B000FF\n");
     const auto run = vtest::runOnBoard(board, "image-update-tool", "accept\n", {"/u", "\\nk.bin"}, 60);
     EXPECT_EQ(run.exitCode, 71) << run.err;  // a board error
-    EXPECT_EQ(run.err.rfind("vboard: ", 0), 0u) << run.err;
+    EXPECT_EQ(run.err.rfind("image-update-tool: ", 0), 0u) << "started by hand, it names itself: " << run.err;
     EXPECT_NE(run.err.find("/memory/virtual_copy_fails"), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
 }

@@ -172,19 +172,26 @@ TEST_F(Boxes, CancelAndAPathTooLongForTheBufferGiveFalse) {
 }
 
 TEST_F(Boxes, APathThatMustExistIsAskedForAgain) {
-    std::vector<std::u16string> answers = {u"\\missing.bin", u"\\images", u"\\nofolder\\x.bin", u"\\image.bin"};
+    // 262 characters, of a file that is there.
+    const std::u16string tooLong = u"\\" + std::u16string(130, u'a') + u"\\" + std::u16string(126, u'b') + u".bin";
+    std::filesystem::create_directories(board_->files() / std::string(130, 'a'));
+    vtest::writeFile(board_->files() / std::string(130, 'a') / std::string(126, 'b').append(".bin"), "");
+    std::vector<std::u16string> answers = {u"\\missing.bin", u"\\images", u"\\nofolder\\x.bin", tooLong,
+                                           u"\\image.bin"};
     size_t next = 0;
     op_->fileOpen = [&](const wince::FileOpenView &) { return answers.at(next++); };
     Request r;
     ASSERT_TRUE(GetOpenFileNameW(&r.ofn));
     EXPECT_EQ(std::u16string(r.file), u"\\image.bin");
-    ASSERT_EQ(op_->requests.size(), 4u);
+    ASSERT_EQ(op_->requests.size(), 5u);
     EXPECT_TRUE(op_->requests[0].refusal.empty());
     EXPECT_EQ(op_->requests[1].refusedPath, u"\\missing.bin");
     EXPECT_EQ(op_->requests[1].refusal, "no such file on the board");
     EXPECT_EQ(op_->requests[2].refusal, "no such file on the board") << "a folder is not a file";
     EXPECT_EQ(op_->requests[3].refusal, "no such folder on the board");
-    EXPECT_EQ(events("fileopen_refused").size(), 3u);
+    EXPECT_EQ(op_->requests[4].refusal, "the path is 262 characters, longer than the board's limit of 259")
+        << "the file exists on the host";
+    EXPECT_EQ(events("fileopen_refused").size(), 4u);
     EXPECT_EQ(events("fileopen").size(), 1u);
 }
 

@@ -2,6 +2,9 @@
 // and how it reads the choices.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "platform_fixture.h"
 
 namespace {
@@ -84,6 +87,13 @@ TEST_F(Terminal, PlainOutputShowsChangedTextsAndLimitsProgressLines) {
     EXPECT_NE(second.find("Erasing Flash Sector at 9ca00000\n"), std::string::npos) << second;
     EXPECT_EQ(second.find("256/1024"), std::string::npos) << "progress is written at most once a second";
     EXPECT_EQ(second.find("=="), std::string::npos) << "the same dialog is not written out again";
+
+    // Closed with a bar short of its end: said to be the program's exact count.
+    op_->onDialogClosed(updateDialog(256, u"Erasing Flash Sector at 9ca00000"));
+    EXPECT_NE(output().find("(the bars stand where the program left them: exact counts, not cut off)"),
+              std::string::npos);
+    op_->onDialogClosed(updateDialog(1024, u"done"));
+    EXPECT_EQ(output().find("the bars stand"), std::string::npos) << "full bars need no word";
 }
 
 TEST_F(Terminal, EnterDismissesAMessageBox) {
@@ -118,10 +128,21 @@ TEST_F(Terminal, FileOpenOffersThePrefilledNameAndCancel) {
     EXPECT_NE(output().find("Cannot take \\missing.bin: no such file on the board"), std::string::npos);
 }
 
-TEST_F(Terminal, EndOfInputIsAClearStop) {
+TEST_F(Terminal, EndOfInputIsAClearStopOnceNoWorkerChangesTheDialog) {
     endInput();
+    // A dialog another thread keeps changing (an update under way) is left
+    // to finish: the person has gone, not the power.
+    for (int pos = 0; pos < 30; ++pos) {
+        EXPECT_EQ(op_->onDialog(updateDialog(pos, u"Writing")).kind, wince::Action::None);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // The dialog that stays as it is ends the run (after a moment for a first change).
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     try {
-        op_->onDialog(mainDialog());
+        while (std::chrono::steady_clock::now() < until) {
+            EXPECT_EQ(op_->onDialog(mainDialog()).kind, wince::Action::None);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         ADD_FAILURE() << "no stop";
     } catch (const ptest::Fatal &e) {
         EXPECT_EQ(std::string(e.what()),

@@ -294,7 +294,7 @@ TEST(VboardFlash, CountsAndSummarisesTheBusTrafficOfAnUpdate) {
         const std::vector<uint8_t> old(64, 0x00);
         flash.writeArray(0xA00000, old);
     }
-    ASSERT_EQ(vtest::run("mkbin", {"--sample", "8K", (board.files() / "nk.bin").string()}).exitCode, 0);
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "64K", (board.files() / "nk.bin").string()}).exitCode, 0);
     const auto before = vtest::run("vboard", {"flash", board.dir().string()});
     ASSERT_EQ(before.exitCode, 0) << before.err;
     EXPECT_EQ(field(before.out, "bus accesses"), "0");

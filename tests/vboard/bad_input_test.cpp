@@ -101,6 +101,10 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         // refused by the hardware once the board is half made
         {{"create", "C", "--set", "flash.faults.locked=[999]"}, 1, "block 999 is beyond the flash"},
         {{"create", "C", "--set", "bootloader.banner_offset=262100"}, 1, "does not fit in block 0"},
+        {{"create", "C", "--set", "flash.exact_polling=true", "--set", "flash.timing.access_ns=0"},
+         1,
+         "access_ns must be above 0 while /flash/exact_polling is true"},
+        {{"set", "B", "flash.exact_polling=true", "flash.timing.access_ns=0"}, 2, "no bus access would advance"},
         {{"create", "B"}, 1, "a board already exists"},
         {{"create", "F"}, 1, "already holds other files"},
         // running and reading a board
@@ -110,6 +114,8 @@ TEST(VboardBadInput, RefusedWithOneLineAndEveryFileAsItWas) {
         {{"run", "B", "--script", "no-such-script.txt", "image-update-tool"}, 2, "no script"},
         {{"run", "B", "--slow", "image-update-tool"}, 2, "unknown option '--slow'"},
         {{"run", "B"}, 2, "run needs a program"},
+        {{"run", "--pace", "B"}, 2, "run needs a program"},
+        {{"run", "--pace"}, 2, "run needs a board folder and a program"},
         {{"log", "B", "extra"}, 2, "not 'extra'"},
         {{"log", "B", "--json", "extra"}, 2, "not 'extra'"},
         {{"flash", "B", "--trace", "maybe"}, 2, ""},
@@ -178,6 +184,84 @@ TEST(VboardBadInput, GoodSettingsAreTakenAndKeptAsTyped) {
     EXPECT_EQ(settings["registry"]["save_fails"], true);
     EXPECT_EQ(settings["flash"]["faults"]["locked"], nlohmann::json::array({40}));
     EXPECT_EQ(settings["flash"]["timing"]["erase_ns"], 5000000000ull);
+}
+
+// A board damaged by hand is named as such, in one true line.
+TEST(VboardBadInput, ADamagedBoardIsToldInOneTrueLine) {
+    const struct {
+        const char *name;
+        void (*damage)(const fs::path &board);
+        std::vector<std::string> args;  // "B" stands for the board
+        int exitCode;
+        const char *says;
+    } cases[] = {
+        {"objects/ removed",
+         [](const fs::path &b) { fs::remove_all(b / "objects"); },
+         {"run", "B", "image-update-tool", "/r"},
+         71,
+         "is damaged: its folder"},
+        {"the event log a folder",
+         [](const fs::path &b) {
+             fs::remove(b / "events.jsonl");
+             fs::create_directory(b / "events.jsonl");
+         },
+         {"log", "B"},
+         1,
+         "events.jsonl is not a file"},
+        {"settings a list",
+         [](const fs::path &b) { vtest::writeFile(b / "board.json", "[]"); },
+         {"log", "B"},
+         1,
+         "hold [], not an object of settings"},
+        {"settings null",
+         [](const fs::path &b) { vtest::writeFile(b / "board.json", "null\n"); },
+         {"log", "B"},
+         1,
+         "hold null, not an object of settings"},
+    };
+    for (const auto &c : cases) {
+        vtest::TempBoard board;
+        c.damage(board.dir());
+        const auto r = vtest::run("vboard", expand(c.args, board.dir()));
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.name << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+        EXPECT_TRUE(oneLine(r.err)) << c.name << ": " << r.err;
+    }
+
+    // A last line cut short by a crash: the next event starts on its own
+    // line, and the log says how many lines it could not read.
+    vtest::TempBoard board;
+    { std::ofstream(board.dir() / "events.jsonl", std::ios::app) << R"({"event":"messagebox","te)"; }
+    ASSERT_EQ(vtest::run("vboard", {"run", board.dir().string(), "image-update-tool", "/r"}).exitCode, 0);
+    const auto log = vtest::run("vboard", {"log", board.dir().string()});
+    EXPECT_EQ(log.exitCode, 0) << log.err;
+    EXPECT_NE(log.out.find("reboot"), std::string::npos) << log.out;
+    EXPECT_NE(log.err.find("vboard: 1 line(s) of "), std::string::npos) << log.err;
+    EXPECT_TRUE(oneLine(log.err)) << log.err;
+}
+
+// A board on a read-only mount serves the commands that only read it.
+TEST(VboardBadInput, AReadOnlyBoardServesThoseWhoOnlyRead) {
+    vtest::TempBoard board;
+    const auto image = board.dir().string() + "-nk.bin";
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "256K", image}).exitCode, 0);
+    const fs::path ro = board.dir().string() + "-ro";
+    fs::create_directory(ro);
+    if (vtest::run("/bin/mount", {"--bind", "-o", "ro", board.dir().string(), ro.string()}).exitCode != 0) {
+        fs::remove(ro);
+        fs::remove(image);
+        GTEST_SKIP() << "no read-only bind mount here (needs root)";
+    }
+    const auto log = vtest::run("vboard", {"log", ro.string()});
+    const auto verify = vtest::run("inspectbin", {image, "--board", ro.string(), "--verify"});
+    const auto set = vtest::run("vboard", {"set", ro.string(), "board_id=3"});
+    vtest::run("/bin/umount", {ro.string()});
+    fs::remove(ro);
+    fs::remove(image);
+    EXPECT_EQ(log.exitCode, 0) << log.err;
+    EXPECT_EQ(verify.exitCode, 1) << verify.out << verify.err;  // a blank flash does not hold it
+    EXPECT_NE(verify.out.find("does NOT hold"), std::string::npos) << verify.out;
+    EXPECT_NE(set.err.find("Read-only file system"), std::string::npos) << "a write names the system's reason";
 }
 
 TEST(VboardBadInput, HelpAndVersionAreOnStandardOutput) {

@@ -3,8 +3,13 @@
 // board that did not boot (72); `vboard download` brings such a board back.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <set>
 
 #include "board/flash.h"
@@ -68,6 +73,121 @@ TEST(VboardRunExitCodes, EachWayARunEndsHasItsOwnCode) {
     const auto none = vtest::run("vboard", {"run", "/nonexistent/board", "image-update-tool"});
     EXPECT_EQ(none.exitCode, 71) << none.err;
     EXPECT_NE(none.err.find("no virtual board at /nonexistent/board"), std::string::npos) << none.err;
+
+    // A program started by hand: its help, and a script that is not there (a bad use, as with --script).
+    const auto help = vtest::run("image-update-tool", {"--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err;
+    EXPECT_NE(help.out.find("vboard run DIR"), std::string::npos) << help.out;
+    vtest::TempBoard board;
+    const auto noScript = vtest::run("image-update-tool", {},
+                                     {{"VBOARD_DIR", board.dir().string()}, {"VBOARD_SCRIPT", "/nonexistent/s.txt"}});
+    EXPECT_EQ(noScript.exitCode, 2) << noScript.err;
+    EXPECT_EQ(noScript.err.rfind("image-update-tool: no script /nonexistent/s.txt", 0), 0u) << noScript.err;
+}
+
+// A program never outlives the `vboard run` that started it: killed (the
+// board's supply gone) or hung up (its terminal closed), the run takes the
+// program with it.
+TEST(VboardRunExitCodes, TheProgramEndsWithTheRunThatStartedIt) {
+    for (const int sig : {SIGKILL, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        vtest::TempBoard board;
+        const auto script = board.writeScratch("s.txt", "timeout 120\nwait dialog \"Never\"\n");
+        vtest::Background run("vboard", {"run", board.dir().string(), "--script", script.string(), "image-update-tool"},
+                              {});
+        int program = 0;
+        for (int i = 0; i < 1000 && program == 0; ++i) {
+            for (const auto &e : board.events("start")) program = e.value("pid", 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_NE(program, 0) << "the program never started";
+        ::kill(run.pid(), sig);
+        const auto r = run.wait(30);
+        if (sig == SIGHUP) {
+            EXPECT_EQ(r.exitCode, 128 + SIGHUP) << r.err;
+            EXPECT_NE(r.err.find("vboard: the terminal hung up (SIGHUP)"), std::string::npos) << r.err;
+        }
+        // Gone, or a zombie waiting for whoever adopted it.
+        bool gone = false;
+        for (int i = 0; i < 1000 && !gone; ++i) {
+            std::ifstream stat("/proc/" + std::to_string(program) + "/stat");
+            std::string pid, name, state;
+            gone = !(stat >> pid >> name >> state) || state == "Z";
+            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(gone) << "the program outlived its run";
+    }
+}
+
+// Every run ends with one line from the event log and the flash's work:
+// the message boxes, whether the flash was written, a reboot, the boot.
+TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
+    vtest::TempBoard board;
+    // Two records in one block, whole 64-byte buffers: 12288 bytes to program.
+    const auto description =
+        board.writeScratch("d.json", R"({"start": "0x80080000", "records": [{"address": "0x80080000", "size": 4096},
+                                                      {"address": "0x80082000", "size": 8192}]})");
+    ASSERT_EQ(vtest::run("mkbin", {description.string(), (board.files() / "nk.bin").string()}).exitCode, 0);
+    const auto update = board.writeScratch("u.txt", vtest::readFile(vtest::sourceDir() / "scripts/main-job.script"));
+    const auto save = board.writeScratch("f.txt", "dismiss \"Registry Succesfully Saved\"\n");
+    const auto lastLine = [](const std::string &err) {
+        const size_t end = err.find_last_not_of('\n');
+        return err.substr(err.rfind('\n', end) + 1, end - err.rfind('\n', end));
+    };
+    const struct {
+        std::vector<std::string> run;
+        int exitCode;
+        const char *summary;
+    } cases[] = {
+        // A blank block is not erased; the same image again erases its one block.
+        {{"B", "--script", update.string(), "image-update-tool"},
+         1,
+         "no message box; flash written: 0 block(s) erased, 12288 bytes programmed; no reboot"},
+        {{"--script", update.string(), "B", "image-update-tool"},  // options before the board, too
+         1,
+         "no message box; flash written: 1 block(s) erased, 12288 bytes programmed; no reboot"},
+        {{"--pace", "B", "image-update-tool", "/r"}, 0, "no message box; flash not written; reboot requested"},
+        {{"B", "--script", save.string(), "image-update-tool", "/f"},
+         1,
+         "1 message box \"Registry Succesfully Saved\";"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"run"};
+        for (const auto &a : c.run) args.push_back(a == "B" ? board.dir().string() : a);
+        const auto r = vtest::run("vboard", args, {}, 60);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        EXPECT_EQ(lastLine(r.err).rfind(std::string("vboard: run summary: ") + c.summary, 0), 0u) << r.err;
+    }
+
+    // The boot loader's judgement, as it logs it during the run.
+    vtest::Background agent("vboard", {"run", board.dir().string(), "autorun-agent"}, {});
+    for (int i = 0; i < 1000 && board.events("start").size() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ofstream(board.dir() / "events.jsonl", std::ios::app)
+        << R"({"event":"boot","ok":false,"text":"Image in flash is not valid.","reason":"no signature"})"
+        << "\n";
+    ASSERT_EQ(vtest::run("vboard", {"stop", board.dir().string()}).exitCode, 0);
+    const auto r = agent.wait(30);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(lastLine(r.err).find("; boot: FAILED, \"Image in flash is not valid.\" (no signature)"),
+              std::string::npos)
+        << r.err;
+}
+
+// Input that ends in the middle of an update: the operator has gone, the
+// power has not. The write is finished, then the run stops (70).
+TEST(VboardRunExitCodes, TerminalInputEndingMidUpdateLetsTheWriteFinish) {
+    vtest::TempBoard board;
+    const auto image = board.files() / "nk.bin";
+    ASSERT_EQ(vtest::run("mkbin", {"--sample", "4M", image.string()}).exitCode, 0);
+    const std::string command = "printf '3\\n\\\\nk.bin\\n' | '" + (vtest::binDir() / "vboard").string() + "' run '" +
+                                board.dir().string() + "' image-update-tool";
+    const auto r = vtest::run("/bin/sh", {"-c", command}, {}, 60);
+    EXPECT_EQ(r.exitCode, 70) << r.err;
+    EXPECT_NE(r.err.find("input ended while the program shows dialog \"Update Tool v1.4\""), std::string::npos)
+        << r.err;
+    const auto held = vtest::run("inspectbin", {image.string(), "--board", board.dir().string(), "--verify"});
+    EXPECT_EQ(held.exitCode, 0) << held.out << held.err;
 }
 
 // The loader's download: an image the update tool refuses changes nothing

@@ -1,6 +1,9 @@
 #include "board_flash.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <stdexcept>
+#include <vector>
 #include <filesystem>
 
 #include "board/board.h"
@@ -37,13 +40,36 @@ uint32_t BoardFlash::word(void *context, uint32_t flashAddress) {
     return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
-std::optional<std::string> BoardFlash::verify(const std::string &imageBytes, const binimage::Report &report) {
-    for (const auto &[at, data] : binimage::writtenContents(imageBytes, report)) {
-        const auto held = flash_->readArray(at - kKernelBase, static_cast<uint32_t>(data.size()));
-        if (std::string(held.begin(), held.end()) != data) {
-            char where[64];
-            std::snprintf(where, sizeof where, "record at %08x", at);
-            return std::string(where);
+std::optional<std::string> BoardFlash::verify(const binimage::ImageSource &image, const binimage::Report &report) {
+    constexpr uint32_t kChunk = 64 * 1024;
+    std::vector<const binimage::Record *> written;
+    for (const auto &r : report.records)
+        if (r.flashAddress != 0 && r.length != 0 && r.dataComplete) written.push_back(&r);
+    std::vector<uint8_t> data(kChunk);
+    std::vector<bool> later(kChunk);
+    for (size_t i = 0; i < written.size(); ++i) {
+        const binimage::Record &r = *written[i];
+        for (uint64_t done = 0; done < r.length; done += kChunk) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, r.length - done));
+            const uint64_t at = r.flashAddress + done;
+            if (image.read(r.dataOffset + done, data.data(), n) != n)
+                throw std::runtime_error("the image file was cut short while it was read");
+            // Bytes a later record writes again are that record's to hold.
+            std::fill(later.begin(), later.begin() + n, false);
+            for (size_t k = i + 1; k < written.size(); ++k) {
+                const uint64_t lo = std::max<uint64_t>(at, written[k]->flashAddress);
+                const uint64_t hi = std::min<uint64_t>(at + n, uint64_t{written[k]->flashAddress} + written[k]->length);
+                if (lo < hi)
+                    std::fill(later.begin() + static_cast<long>(lo - at), later.begin() + static_cast<long>(hi - at),
+                              true);
+            }
+            const auto held = flash_->readArray(static_cast<uint32_t>(at - kKernelBase), n);
+            for (uint32_t b = 0; b < n; ++b) {
+                if (later[b] || held[b] == data[b]) continue;
+                char where[64];
+                std::snprintf(where, sizeof where, "record at %08x", r.flashAddress);
+                return std::string(where);
+            }
         }
     }
     return std::nullopt;

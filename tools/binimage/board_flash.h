@@ -24,7 +24,8 @@ class BoardFlash {
     // The first record of the image whose bytes (as the tool leaves them,
     // a later record winning where records overlap) the flash does not hold,
     // or nothing when it holds them all.
-    std::optional<std::string> verify(const std::string &imageBytes, const binimage::Report &report);
+    // The image is read a chunk at a time.
+    std::optional<std::string> verify(const binimage::ImageSource &image, const binimage::Report &report);
 
   private:
     std::unique_ptr<board::FlashPair> flash_;

@@ -14,29 +14,21 @@ std::string hex(uint32_t v) {
     return buf;
 }
 
-// The image file's records as flash: byte by byte, the last record that
-// holds a byte gives it.
+// The image file's records as flash: the last record that holds a byte
+// gives it. The table's addresses are flash addresses; the records' own
+// (untranslated) addresses differ from them by the image's one offset.
 class RecordBytes : public board::ImageBytes {
   public:
-    RecordBytes(const std::string &bytes, const Report &report) : bytes_(bytes), report_(report) {}
+    RecordBytes(const ImageSource &image, const Report &report) : image_(image), report_(report) {}
     bool read(uint32_t at, void *out, uint32_t n) const override {
-        auto *to = static_cast<uint8_t *>(out);
-        for (uint32_t i = 0; i < n; ++i) {
-            const uint64_t a = uint64_t{at} + i;
-            bool held = false;
-            for (auto r = report_.records.rbegin(); r != report_.records.rend() && !held; ++r) {
-                if (r->flashAddress == 0 || !r->dataComplete) continue;
-                if (a < r->flashAddress || a >= uint64_t{r->flashAddress} + r->length) continue;
-                to[i] = static_cast<uint8_t>(bytes_[r->dataOffset + (a - r->flashAddress)]);
-                held = true;
-            }
-            if (!held) return false;
-        }
-        return true;
+        const uint32_t raw = at - (report_.start - report_.rawStart);
+        // A range that runs past the top of the records' addresses is held by none.
+        if (uint64_t{raw} + n > 0x100000000ULL) return false;
+        return readAtImageAddress(image_, report_, raw, out, n);
     }
 
   private:
-    const std::string &bytes_;
+    const ImageSource &image_;
     const Report &report_;
 };
 
@@ -53,13 +45,13 @@ nlohmann::json entryJson(const board::ImageEntry &e) {
 
 }  // namespace
 
-board::ImageContents contentsOf(const std::string &bytes, const Report &report) {
+board::ImageContents contentsOf(const ImageSource &image, const Report &report) {
     if (!report.headerComplete) {
         board::ImageContents c;
         c.problem = "the file has no image header";
         return c;
     }
-    return board::readImageContents(RecordBytes(bytes, report), report.start);
+    return board::readImageContents(RecordBytes(image, report), report.start);
 }
 
 void printContents(const board::ImageContents &c) {
@@ -89,11 +81,11 @@ void printContents(const board::ImageContents &c) {
     if (!c.ok()) std::printf("            damaged: %s\n", c.problem.c_str());
 }
 
-nlohmann::json reportJson(const std::string &file, const std::string &bytes, const Report &r,
+nlohmann::json reportJson(const std::string &file, const ImageSource &image, const Report &r,
                           const board::ImageContents &c) {
     nlohmann::json j;
     j["file"] = file;
-    j["size"] = bytes.size();
+    j["size"] = image.size();
     j["signature_ok"] = r.signatureOk;
     if (r.headerComplete)
         j["image"] = {{"raw_start", "0x" + hex(r.rawStart)}, {"start", "0x" + hex(r.start)}, {"length", r.length}};

@@ -1,6 +1,11 @@
 #include "image.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cctype>
 #include <cstring>
@@ -15,12 +20,13 @@ namespace binimage {
 
 namespace {
 
-uint32_t le32(const std::string &b, uint64_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) |
-           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<uint8_t>(b[at + 3])) << 24;
+uint32_t le32(const uint8_t *b) {
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
 }
+
+// Record data is read and summed this much at a time.
+constexpr size_t kChunk = 64 * 1024;
 
 void put32(std::string &out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -151,9 +157,9 @@ const char *messageOf(uint32_t verdict) {
 
 }  // namespace
 
-Report inspect(const std::string &b, FlashQuery flash, void *context) {
+Report inspect(const ImageSource &image, FlashQuery flash, void *context) {
     Report rep;
-    const Judgement j = judge(b, flash, context);
+    const Judgement j = judge(image, flash, context);
     rep.verdict = j.verdict;
     rep.reason = j.reason;
     if (j.verdict != kWritable) {
@@ -166,13 +172,16 @@ Report inspect(const std::string &b, FlashQuery flash, void *context) {
                                 "blank; give --board to judge against a board's flash"});
     }
 
-    // The listing: header, records, blocks to erase.
+    // The listing: header, records, blocks to erase, each read as it comes.
     static const char kSignature[] = "B000FF\n";
-    rep.signatureOk = b.size() >= 7 && std::memcmp(b.data(), kSignature, 7) == 0;
-    if (!rep.signatureOk || b.size() < 15) return rep;
+    const uint64_t size = image.size();
+    uint8_t head[15];
+    const size_t got = image.read(0, head, sizeof head);
+    rep.signatureOk = got >= 7 && std::memcmp(head, kSignature, 7) == 0;
+    if (!rep.signatureOk || got < 15) return rep;
     rep.headerComplete = true;
-    rep.rawStart = le32(b, 7);
-    rep.length = le32(b, 11);
+    rep.rawStart = le32(head + 7);
+    rep.length = le32(head + 11);
     rep.offset = imageOffsetFor(rep.rawStart);
     rep.start = rep.rawStart + rep.offset;
     for (uint32_t i = 0; i < 256; ++i) {
@@ -184,11 +193,19 @@ Report inspect(const std::string &b, FlashQuery flash, void *context) {
         rep.findings.push_back(
             {Finding::Note, "image starts part-way into block " + hex(startBlock) + ", which is not erased"});
     uint64_t pos = 15;
-    while (pos + 12 <= b.size()) {
+    std::vector<uint8_t> chunk(kChunk);
+    while (pos + 12 <= size) {
+        if (rep.records.size() == kMaxListedRecords) {
+            rep.findings.push_back({Finding::Note, "the listing stops after " + std::to_string(kMaxListedRecords) +
+                                                       " records; the verdict covers the whole file"});
+            break;
+        }
+        uint8_t h[12];
+        if (image.read(pos, h, sizeof h) != sizeof h) break;
         Record r;
-        r.rawAddress = le32(b, pos);
-        r.length = le32(b, pos + 4);
-        r.checksum = le32(b, pos + 8);
+        r.rawAddress = le32(h);
+        r.length = le32(h + 4);
+        r.checksum = le32(h + 8);
         r.flashAddress = r.rawAddress != 0 ? r.rawAddress + rep.offset : 0;
         r.dataOffset = pos + 12;
         pos += 12;
@@ -198,9 +215,17 @@ Report inspect(const std::string &b, FlashQuery flash, void *context) {
             rep.terminated = true;
             break;
         }
-        r.dataComplete = r.length <= b.size() - pos;
-        if (r.dataComplete)
-            r.checksumValid = checksumOf(reinterpret_cast<const uint8_t *>(b.data()) + pos, r.length) == r.checksum;
+        r.dataComplete = r.length <= size - pos;
+        if (r.dataComplete) {
+            uint32_t sum = 0;
+            for (uint64_t done = 0; done < r.length;) {
+                const size_t n = image.read(pos + done, chunk.data(), std::min<uint64_t>(kChunk, r.length - done));
+                if (n == 0) break;
+                sum += checksumOf(chunk.data(), n);
+                done += n;
+            }
+            r.checksumValid = sum == r.checksum;
+        }
         rep.records.push_back(r);
         if (!r.dataComplete) break;
         if (r.length != 0 && !r.checksumValid)
@@ -209,6 +234,72 @@ Report inspect(const std::string &b, FlashQuery flash, void *context) {
         pos += r.length;
     }
     return rep;
+}
+
+Report inspect(const std::string &bytes, FlashQuery flash, void *context) {
+    return inspect(MemoryImage(bytes), flash, context);
+}
+
+bool readAtImageAddress(const ImageSource &image, const Report &report, uint32_t rawAddress, void *buffer, size_t n) {
+    auto *out = static_cast<uint8_t *>(buffer);
+    std::memset(out, 0, n);
+    std::vector<bool> covered(n, false);
+    const uint64_t lo = rawAddress, hi = lo + n;
+    // In file order: a later record overwrites an earlier one, as the update leaves them.
+    for (const auto &r : report.records) {
+        if (r.rawAddress == 0 || r.length == 0 || !r.dataComplete) continue;
+        const uint64_t from = std::max<uint64_t>(lo, r.rawAddress);
+        const uint64_t to = std::min<uint64_t>(hi, uint64_t{r.rawAddress} + r.length);
+        if (from >= to) continue;
+        if (image.read(r.dataOffset + (from - r.rawAddress), out + (from - lo), to - from) != to - from) continue;
+        std::fill(covered.begin() + static_cast<long>(from - lo), covered.begin() + static_cast<long>(to - lo), true);
+    }
+    return std::find(covered.begin(), covered.end(), false) == covered.end();
+}
+
+size_t MemoryImage::read(uint64_t offset, void *buffer, size_t n) const {
+    if (offset >= bytes_.size()) return 0;
+    const size_t k = static_cast<size_t>(std::min<uint64_t>(n, bytes_.size() - offset));
+    std::memcpy(buffer, bytes_.data() + offset, k);
+    return k;
+}
+
+FileImage::FileImage(const std::string &path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int e = errno;
+        ::close(fd_);
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(e));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        const char *what = S_ISDIR(st.st_mode)    ? "a folder"
+                           : S_ISCHR(st.st_mode)  ? "a character device"
+                           : S_ISBLK(st.st_mode)  ? "a block device"
+                           : S_ISFIFO(st.st_mode) ? "a pipe"
+                           : S_ISSOCK(st.st_mode) ? "a socket"
+                                                  : "not a file";
+        throw std::runtime_error(path + " is " + what + ", not an image file");
+    }
+    size_ = static_cast<uint64_t>(st.st_size);
+}
+
+FileImage::~FileImage() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+size_t FileImage::read(uint64_t offset, void *buffer, size_t n) const {
+    size_t done = 0;
+    while (done < n && offset + done < size_) {
+        const ssize_t k = ::pread(fd_, static_cast<char *>(buffer) + done, n - done, static_cast<off_t>(offset + done));
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) throw std::runtime_error("cannot read " + path_ + ": " + std::strerror(errno));
+        if (k == 0) break;  // the file shrank under us: it ends here
+        done += static_cast<size_t>(k);
+    }
+    return done;
 }
 
 std::vector<std::pair<uint32_t, std::string>> writtenContents(const std::string &bytes, const Report &report) {

@@ -53,6 +53,46 @@ struct Report {
     uint32_t verdict = 0, reason = 0, faultRecord = 0;
 };
 
+// Where an image's bytes come from. The inspector reads a file as the tool
+// does, a header or a chunk at a time, so memory stays bounded whatever the
+// file holds.
+class ImageSource {
+  public:
+    virtual ~ImageSource() = default;
+    virtual uint64_t size() const = 0;
+    // Up to `n` bytes from `offset` on into `buffer`; fewer only at the end.
+    virtual size_t read(uint64_t offset, void *buffer, size_t n) const = 0;
+};
+
+// Image bytes already in memory (tests, mkbin's output).
+class MemoryImage final : public ImageSource {
+  public:
+    explicit MemoryImage(const std::string &bytes) : bytes_(bytes) {}
+    uint64_t size() const override { return bytes_.size(); }
+    size_t read(uint64_t offset, void *buffer, size_t n) const override;
+
+  private:
+    const std::string &bytes_;
+};
+
+// A regular file, opened for reading. Throws std::runtime_error with a
+// one-line reason for anything else (a folder, a device, a pipe, a file
+// that cannot be opened).
+class FileImage final : public ImageSource {
+  public:
+    explicit FileImage(const std::string &path);
+    ~FileImage() override;
+    FileImage(const FileImage &) = delete;
+    FileImage &operator=(const FileImage &) = delete;
+    uint64_t size() const override { return size_; }
+    size_t read(uint64_t offset, void *buffer, size_t n) const override;
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    uint64_t size_ = 0;
+};
+
 // The word at a kernel flash address (a multiple of 4) as the board's flash
 // holds it now.
 using FlashQuery = uint32_t (*)(void *context, uint32_t flashAddress);
@@ -60,7 +100,17 @@ using FlashQuery = uint32_t (*)(void *context, uint32_t flashAddress);
 // Lists the image and judges it with the update tool's own check, against
 // the flash `flash` reads (without one, the flash outside the erased blocks
 // is taken as blank and a note says so).
+Report inspect(const ImageSource &image, FlashQuery flash = nullptr, void *context = nullptr);
 Report inspect(const std::string &bytes, FlashQuery flash = nullptr, void *context = nullptr);
+
+// The listing keeps at most this many records; a longer one ends with a note.
+constexpr size_t kMaxListedRecords = 65536;
+
+// Reads `n` bytes at image (load, untranslated) address `rawAddress` as the
+// records of `report` put them there, a later record winning where records
+// overlap. False when some byte is in no record (the buffer then holds 0
+// there).
+bool readAtImageAddress(const ImageSource &image, const Report &report, uint32_t rawAddress, void *buffer, size_t n);
 
 // What the flash holds after the tool wrote an image it accepted: for each
 // record with data, its flash address and the bytes there, a later record's

@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -42,28 +40,8 @@ int fail(const std::string &what) {
     return 2;
 }
 
-std::optional<std::string> readImage(const std::string &file, std::string &error) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(file, ec)) {
-        error = file + " is a folder, not an image file";
-        return std::nullopt;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + file;
-        return std::nullopt;
-    }
-    std::stringstream s;
-    s << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read " + file;
-        return std::nullopt;
-    }
-    return s.str();
-}
-
-void printReport(const std::string &file, const std::string &bytes, const binimage::Report &r) {
-    std::printf("file:       %s (%zu bytes)\n", file.c_str(), bytes.size());
+void printReport(const std::string &file, const binimage::ImageSource &image, const binimage::Report &r) {
+    std::printf("file:       %s (%llu bytes)\n", file.c_str(), static_cast<unsigned long long>(image.size()));
     std::printf("signature:  %s\n", r.signatureOk ? "ok" : "NOT a binary image");
     if (r.headerComplete) {
         std::printf("image:      start %08x -> flash %08x, length %08x (%u bytes)\n", r.rawStart, r.start, r.length,
@@ -102,22 +80,20 @@ int main(int argc, char **argv) {
     if (args.size() != 1 && !((args.size() == 3 || verify) && args[1] == "--board")) return usage();
     if (args[0].empty() || args[0][0] == '-') return usage();
     try {
-        std::string error;
-        const auto bytes = readImage(args[0], error);
-        if (!bytes) return fail(error);
+        const binimage::FileImage image(args[0]);
 
         std::optional<BoardFlash> board;
         if (args.size() >= 3) board.emplace(args[2]);
         if (verify) {
             // Judged on a blank flash: an image refused there is refused on
             // every board, and the flash now holds whatever the update left.
-            const binimage::Report r = binimage::inspect(*bytes);
+            const binimage::Report r = binimage::inspect(image);
             if (r.refusal) {
                 std::printf("%s is not an image the update tool writes (\"%s\")\n", args[0].c_str(),
                             r.refusal->c_str());
                 return 1;
             }
-            if (auto missing = board->verify(*bytes, r)) {
+            if (auto missing = board->verify(image, r)) {
                 std::printf("the flash of %s does NOT hold %s: %s differs\n", args[2].c_str(), args[0].c_str(),
                             missing->c_str());
                 return 1;
@@ -127,15 +103,15 @@ int main(int argc, char **argv) {
             return 0;
         }
         const binimage::Report r =
-            board ? binimage::inspect(*bytes, BoardFlash::word, &*board) : binimage::inspect(*bytes);
-        const board::ImageContents contents = binimage::contentsOf(*bytes, r);
+            board ? binimage::inspect(image, BoardFlash::word, &*board) : binimage::inspect(image);
+        const board::ImageContents contents = binimage::contentsOf(image, r);
         if (json) {
             // Names in an image are bytes: what is not UTF-8 is shown as U+FFFD.
-            const auto j = binimage::reportJson(args[0], *bytes, r, contents);
+            const auto j = binimage::reportJson(args[0], image, r, contents);
             std::printf("%s\n", j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
             return r.refusal ? 1 : 0;
         }
-        printReport(args[0], *bytes, r);
+        printReport(args[0], image, r);
         if (r.headerComplete) binimage::printContents(contents);
         if (r.refusal) {
             std::printf("verdict:    the update tool refuses this image with \"%s\"; nothing is erased\n",

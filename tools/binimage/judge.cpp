@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "image_check.h"
@@ -15,7 +14,7 @@ namespace binimage {
 namespace {
 
 struct Source {
-    const std::string *bytes;
+    const ImageSource *image;
     FlashQuery flash;
     void *context;
     uint64_t flashWordsRead;
@@ -23,10 +22,7 @@ struct Source {
 
 DWORD readImage(void *context, DWORD offset, BYTE *buffer, DWORD size) {
     const auto *s = static_cast<const Source *>(context);
-    if (offset >= s->bytes->size()) return 0;
-    const size_t n = std::min<size_t>(size, s->bytes->size() - offset);
-    std::memcpy(buffer, s->bytes->data() + offset, n);
-    return static_cast<DWORD>(n);
+    return static_cast<DWORD>(s->image->read(offset, buffer, size));
 }
 
 DWORD readFlash(void *context, DWORD flashAddress) {
@@ -44,14 +40,14 @@ static_assert(CHECK_SHORT_SIGNATURE == kShortSignature && CHECK_BITS_NOT_CLEARAB
 
 uint32_t maxRecords() { return IMAGE_MAX_RECORDS; }
 
-Judgement judge(const std::string &bytes, FlashQuery flash, void *context) {
-    Source source{&bytes, flash, context, 0};
+Judgement judge(const ImageSource &image, FlashQuery flash, void *context) {
+    Source source{&image, flash, context, 0};
     IMAGE_CHECK check;
     Judgement j;
     DWORD verdict = CheckImageHeader(readImage, &source, &check);
     if (verdict == IMAGE_WRITABLE) {
         // Offsets are 32-bit, as on the board: the image ends at 4 GB.
-        const DWORD size = static_cast<DWORD>(std::min<uint64_t>(bytes.size(), 0xFFFFFFFFu));
+        const DWORD size = static_cast<DWORD>(std::min<uint64_t>(image.size(), 0xFFFFFFFFu));
         // The check reads back only the records it kept in this call: the
         // table is kept from call to call, as the tool keeps its own.
         thread_local std::vector<IMAGE_RECORD> table(IMAGE_MAX_RECORDS);

@@ -36,6 +36,6 @@ enum : uint32_t {
 uint32_t maxRecords();
 
 // Without a query the flash reads 0xFFFFFFFF everywhere.
-Judgement judge(const std::string &bytes, FlashQuery flash, void *context);
+Judgement judge(const ImageSource &image, FlashQuery flash, void *context);
 
 }  // namespace binimage

@@ -6,6 +6,8 @@
 //   mkbin --help | --version
 // The description's format is in docs/mkbin.md. On any error OUT.bin is
 // left as it was.
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +24,7 @@ const char kUsage[] =
     "       mkbin --sample SIZE OUT.bin [--seed N] [--built \"YYYY-MM-DD HH:MM:SS\"]\n"
     "       mkbin --help | --version\n"
     "  DESCRIPTION.json: start, length and records of the image (see docs/mkbin.md)\n"
-    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, at most 32M)\n"
+    "  --sample SIZE: a plausible OS image of about SIZE bytes (suffix K or M, 64K to 32M)\n"
     "  --built TIME: the build time (UTC) its table of contents gives its files (default 2008-01-15 10:00:00)\n";
 
 uint32_t parseSize(const std::string &text) {
@@ -33,6 +35,10 @@ uint32_t parseSize(const std::string &text) {
     if (shift != 0) digits.pop_back();
     const uint64_t v = binimage::parseNumber(digits, "--sample SIZE");
     if (v > (uint64_t{0x2000000} >> shift)) throw std::runtime_error("--sample SIZE is above 32M: '" + text + "'");
+    // A smaller one would silently come out at the smallest sample's size.
+    if ((v << shift) < 0x10000)
+        throw std::runtime_error(
+            "--sample SIZE is below 64K, the smallest sample (a jump page, a body and a table): '" + text + "'");
     return static_cast<uint32_t>(v << shift);
 }
 
@@ -47,8 +53,9 @@ void writeAtomically(const std::string &out, const std::string &bytes) {
         file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         file.close();
         if (!file) {
+            const std::string why = std::strerror(errno);
             fs::remove(temp, ec);
-            throw std::runtime_error("cannot write " + out);
+            throw std::runtime_error("cannot write " + out + ": " + why);
         }
     }
     fs::rename(temp, out, ec);

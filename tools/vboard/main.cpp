@@ -1,5 +1,6 @@
 // vboard: makes virtual boards and runs the board's programs on them.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,8 +10,10 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 
 #include "board/board.h"
+#include "board/flash.h"
 #include "commands.h"
 #include "tool_options.h"
 
@@ -97,7 +100,9 @@ fs::path programPath(const std::string &program) {
 }
 
 pid_t g_child = 0;
+volatile sig_atomic_t g_received = 0;
 void forwardSignal(int sig) {
+    g_received = sig;
     if (g_child > 0) ::kill(g_child, sig);
 }
 
@@ -108,6 +113,69 @@ std::string describe(const nlohmann::json &e) {
         out += " " + it.key() + "=" + it.value().dump();
     }
     return out;
+}
+
+// Where the board stood before a run: what its log and its flash had seen.
+struct RunStart {
+    uintmax_t logBytes = 0;
+    std::optional<board::FlashPair::Work> work;
+};
+
+RunStart runStart(const fs::path &dir) {
+    RunStart s;
+    std::error_code ec;
+    s.logBytes = fs::file_size(dir / "events.jsonl", ec);
+    if (ec) s.logBytes = 0;
+    s.work = board::FlashPair::work(dir);
+    return s;
+}
+
+std::string quoted(const nlohmann::json &e, const char *key) { return "\"" + e.value(key, std::string()) + "\""; }
+
+// One line from what the run left in the event log and the flash: the
+// message boxes shown, whether the flash was written, a reboot, the boot.
+std::string runSummary(const fs::path &dir, const RunStart &start, pid_t program) {
+    std::vector<std::string> boxes;
+    bool reboot = false;
+    std::string boot;
+    std::ifstream in(dir / "events.jsonl", std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(start.logBytes));
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto e = nlohmann::json::parse(line, nullptr, false);
+        if (!e.is_object()) continue;
+        const std::string kind = e.value("event", std::string());
+        if (kind == "boot") {
+            boot = e.value("ok", false)
+                       ? "boot: ok, " + e.value("text", std::string("image started"))
+                       : "boot: FAILED, " + quoted(e, "text") +
+                             (e.contains("reason") ? " (" + e.value("reason", std::string()) + ")" : "");
+        }
+        if (e.value("pid", 0) != program) continue;
+        if (kind == "messagebox") boxes.push_back(quoted(e, "text"));
+        if (kind == "reboot") reboot = true;
+    }
+    std::string s = "vboard: run summary: ";
+    if (boxes.empty()) {
+        s += "no message box";
+    } else {
+        s += std::to_string(boxes.size()) + (boxes.size() == 1 ? " message box " : " message boxes ");
+        for (size_t i = 0; i < boxes.size(); ++i) s += (i ? ", " : "") + boxes[i];
+    }
+    const auto work = board::FlashPair::work(dir);
+    if (work && start.work) {
+        const uint64_t erased = work->blocksErased - start.work->blocksErased;
+        const uint64_t programmed = work->bytesProgrammed - start.work->bytesProgrammed;
+        if (erased == 0 && programmed == 0) s += "; flash not written";
+        else
+            s += "; flash written: " + std::to_string(erased) + " block(s) erased, " + std::to_string(programmed) +
+                 " bytes programmed";
+    } else {
+        s += "; flash work not known";
+    }
+    s += reboot ? "; reboot requested" : "; no reboot";
+    if (!boot.empty()) s += "; " + boot;
+    return s;
 }
 
 }  // namespace
@@ -156,12 +224,19 @@ int cmdSet(const Args &args) {
 
 int cmdRun(const Args &args) {
     if (args.empty()) return usageError("run needs a board folder and a program");
-    const fs::path dir = fs::absolute(args[0]);
     std::string script;
     bool pace = false;
     bool show = false;
-    size_t i = 1;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
+    // The options may stand before the board folder too; the program's own
+    // arguments start at the program.
+    std::optional<fs::path> board;
+    size_t i = 0;
+    for (; i < args.size(); ++i) {
+        if (args[i].rfind("--", 0) != 0) {
+            if (board) break;
+            board = fs::absolute(args[i]);
+            continue;
+        }
         if (args[i] == "--script") {
             if (i + 1 >= args.size() || args[i + 1].rfind("--", 0) == 0) return usageError("--script needs a file");
             script = fs::absolute(args[++i]).string();
@@ -175,7 +250,9 @@ int cmdRun(const Args &args) {
         }
     }
     if (show && script.empty()) return usageError("--show draws what a scripted operator sees: it needs --script");
+    if (!board) return usageError("run needs a board folder and a program");
     if (i >= args.size()) return usageError("run needs a program");
+    const fs::path dir = *board;
     const fs::path exe = programPath(args[i]);
     if (!fs::exists(exe)) return usageError("no program " + exe.string());
     try {
@@ -191,11 +268,19 @@ int cmdRun(const Args &args) {
     for (auto &a : argStore) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    const RunStart before = runStart(dir);
     std::fflush(nullptr);
+    const pid_t runner = ::getpid();
     g_child = ::fork();
     if (g_child < 0) return usageError("cannot start " + exe.string());
     if (g_child == 0) {
+        // The program ends with the run that started it, as the board's
+        // power goes when its supply does: killed, never left orphaned
+        // holding the board (and its flash lock) with nobody attached.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != runner) ::_exit(128 + SIGKILL);  // the run ended before the line above
         ::setenv("VBOARD_DIR", dir.c_str(), 1);
+        ::setenv("VBOARD_RUN", "1", 1);  // the program's messages then start "vboard:"
         if (!script.empty()) ::setenv("VBOARD_SCRIPT", script.c_str(), 1);
         else ::unsetenv("VBOARD_SCRIPT");
         ::setenv("VBOARD_PACE", pace ? "1" : "0", 1);
@@ -206,19 +291,26 @@ int cmdRun(const Args &args) {
     }
     ::signal(SIGINT, forwardSignal);
     ::signal(SIGTERM, forwardSignal);
+    ::signal(SIGHUP, forwardSignal);
     int status = 0;
     while (::waitpid(g_child, &status, 0) < 0) {
         if (errno != EINTR) return usageError("lost the program");
     }
+    int code = 0;
     if (WIFSIGNALED(status)) {
-        std::fprintf(stderr, "vboard: %s ended by signal %d\n", args[i].c_str(), WTERMSIG(status));
-        return 128 + WTERMSIG(status);
-    }
-    const int code = WEXITSTATUS(status);
-    if (code == 64) {
+        if (g_received == SIGHUP)
+            std::fprintf(stderr, "vboard: the terminal hung up (SIGHUP); %s ended by signal %d\n", args[i].c_str(),
+                         WTERMSIG(status));
+        else std::fprintf(stderr, "vboard: %s ended by signal %d\n", args[i].c_str(), WTERMSIG(status));
+        code = 128 + WTERMSIG(status);
+    } else if (WEXITSTATUS(status) == 64) {
         std::fprintf(stderr, "vboard: the board rebooted\n");
-        return 0;
+    } else {
+        code = WEXITSTATUS(status);
     }
+    // Last, whatever the program's own exit code (the update tool's is 1 on
+    // every path), so that success and failure differ at a glance.
+    if (code != kBoardErrorExit) std::fprintf(stderr, "%s\n", runSummary(dir, before, g_child).c_str());
     return code;
 }
 
@@ -233,12 +325,19 @@ int cmdLog(const Args &args) {
         std::cout << in.rdbuf();
         return 0;
     }
+    size_t unreadable = 0;
     for (const auto &e : b->log().read()) {
-        if (e.is_discarded()) continue;
+        if (e.is_discarded()) {
+            ++unreadable;
+            continue;
+        }
         std::printf("%10u ms  %-18s %-16s%s\n", e.value("t_ms", 0u), e.value("program", std::string("?")).c_str(),
                     e.value("event", std::string("?")).c_str(), describe(e).c_str());
     }
     std::printf("%s\n", lastBootLine(args[0]).c_str());
+    if (unreadable != 0)
+        std::fprintf(stderr, "vboard: %zu line(s) of %s could not be read (cut short or not JSON)\n", unreadable,
+                     b->log().file().c_str());
     return 0;
 }
 

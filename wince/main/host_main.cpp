@@ -19,13 +19,24 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPWSTR lpCmdLin
 extern "C" const wince::ModuleResources wince_program_module;
 
 int wince::runProgram(int argc, char **argv, const OperatorMaker &makeOperator) {
+    std::string name = argv[0];
+    if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::printf(
+            "%s is a program of the board: start it on a virtual board with\n"
+            "  vboard run DIR [--script FILE [--show]] [--pace] %s [ARGS...]\n"
+            "or by hand with VBOARD_DIR=DIR (and VBOARD_SCRIPT=FILE for a scripted operator).\n",
+            name.c_str(), name.c_str());
+        return 0;
+    }
+    // Messages of a program started by hand carry its own name.
+    const char *run = std::getenv("VBOARD_RUN");
+    if (run == nullptr || std::string(run) != "1") wince::setMessagePrefix(name);
     const char *dir = std::getenv("VBOARD_DIR");
     if (dir == nullptr || *dir == 0) {
         std::fprintf(stderr, "%s: no board given; start programs with `vboard run DIR PROGRAM [ARGS...]`\n", argv[0]);
         return 2;
     }
-    std::string name = argv[0];
-    if (auto slash = name.rfind('/'); slash != std::string::npos) name = name.substr(slash + 1);
 
     // The platform passes the arguments without the program name, as typed.
     std::string args;
@@ -54,10 +65,10 @@ int wince::runProgram(int argc, char **argv, const OperatorMaker &makeOperator) 
         std::fprintf(stderr, "vboard: %s\n", e.what());
         return wince::kNotBootedExitCode;
     } catch (const board::BoardError &e) {
-        std::fprintf(stderr, "vboard: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", wince::messagePrefix(), e.what());
         return wince::kBoardErrorExitCode;
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "vboard: %s\n", e.what());
+        std::fprintf(stderr, "%s: %s\n", wince::messagePrefix(), e.what());
         return wince::kRunStoppedExitCode;
     }
     std::fflush(stdout);

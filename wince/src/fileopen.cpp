@@ -65,6 +65,11 @@ bool isFolder(const std::u16string &path) {
 // Why the dialog would not take `path`, or empty when it does.
 std::string refusal(const std::u16string &path, DWORD flags) {
     if (path.empty()) return "no file name";
+    // The board's file functions take no longer path: said as such, not as a
+    // missing file.
+    if (path.size() > MAX_PATH - 1)
+        return "the path is " + std::to_string(path.size()) + " characters, longer than the board's limit of " +
+               std::to_string(MAX_PATH - 1);
     const size_t slash = path.rfind(u'\\');
     const std::u16string folder = slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
     if ((flags & (OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST)) && !isFolder(folder)) return "no such folder on the board";
@@ -144,8 +149,12 @@ BOOL WINAPI GetOpenFileNameW(LPOPENFILENAMEW lpofn) {
             return FALSE;
         }
         path = absolute(*answer, view.initialDir);
-        const std::string why = refusal(path, view.flags);
+        std::string why = refusal(path, view.flags);
         if (why.empty()) break;
+        // A name that fills the program's buffer may have been cut to fit it.
+        if (*answer == view.initialFile && view.maxFile > 1 && view.initialFile.size() == view.maxFile - 1)
+            why += " (the name fills the program's " + std::to_string(view.maxFile - 1) +
+                   "-character buffer: a longer name given to the program was cut to fit)";
         // The dialog stays open and says why, as the platform's does.
         wince::currentBoard().log().append({{"event", "fileopen_refused"}, {"path", text(path)}, {"reason", why}});
         view.refusedPath = path;

@@ -21,7 +21,7 @@ void rebootBoard() {
     board.powerUp();
     for (auto hook : powerUpHooks()) hook(board);
     const auto boot = board::lastBoot(board);
-    std::fprintf(stderr, "vboard: the board reboots; boot: %s\n", boot ? boot->line().c_str() : "none");
+    std::fprintf(stderr, "%s: the board reboots; boot: %s\n", messagePrefix(), boot ? boot->line().c_str() : "none");
     std::fflush(stderr);
     ::_exit(kRebootExitCode);
 }

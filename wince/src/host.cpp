@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <cerrno>
 #include <cstdio>
 #include <atomic>
@@ -43,7 +44,8 @@ bool lockRunning(short type, int cmd) {
 // that is a start from power-off, so its hardware is powered up first.
 void joinRunningBoard(board::Board &board) {
     g_runningFd = ::open((board.dir() / "running.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (g_runningFd < 0) throw board::BoardError("cannot open " + (board.dir() / "running.lock").string());
+    if (g_runningFd < 0)
+        throw board::BoardError("cannot open " + (board.dir() / "running.lock").string() + ": " + std::strerror(errno));
     if (lockRunning(F_WRLCK, F_OFD_SETLK)) {
         board.powerUp();
         g_poweredUp = true;
@@ -58,6 +60,12 @@ void joinRunningBoard(board::Board &board) {
 void boot(const std::filesystem::path &boardDir, std::shared_ptr<Operator> op, const std::string &programName) {
     board::EventLog::setProgram(programName);
     g_board = board::Board::open(boardDir);
+    // Without it no program could hold a named object ("NorFlash"), and each
+    // would blame what it was doing; a board in this state is damaged.
+    std::error_code ec;
+    if (!std::filesystem::is_directory(g_board->objectsDir(), ec))
+        throw board::BoardError("the board at " + boardDir.string() + " is damaged: its folder " +
+                                g_board->objectsDir().string() + " (the programs' named objects) is missing");
     board::noteBoot(*g_board);  // a stop before this boot is not ours
     joinRunningBoard(*g_board);
     board::requireBooted(*g_board);  // a board that did not boot runs no program
@@ -120,9 +128,17 @@ Operator &currentOperator() {
 void setFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
 
 namespace {
+// Fixed storage: read from a signal handler too.
+char g_prefix[64] = "vboard";
+}  // namespace
+
+const char *messagePrefix() { return g_prefix; }
+void setMessagePrefix(const std::string &prefix) { std::snprintf(g_prefix, sizeof g_prefix, "%s", prefix.c_str()); }
+
+namespace {
 [[noreturn]] void stop(const std::string &message, int code) {
     if (g_fatalHandler != nullptr) g_fatalHandler(message);
-    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    std::fprintf(stderr, "%s: %s\n", messagePrefix(), message.c_str());
     std::fflush(stderr);
     ::_exit(code);
 }

@@ -111,7 +111,8 @@ void onMemoryFault(int signal, siginfo_t *info, void *) {
     }
     char line[256];
     char *out = line;
-    appendText(out, "vboard: access violation at ");
+    appendText(out, messagePrefix());
+    appendText(out, ": access violation at ");
     appendHex(out, address);
     appendText(out, kind == kBound ? ": a direct store into the flash mapping (the flash takes writes "
                                      "only through WRITE_REGISTER_ULONG)\n"

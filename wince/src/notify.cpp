@@ -79,7 +79,7 @@ class Subscription : public KernelObject {
                 stopped_.wait_for(lock, kJournalPoll, [this] { return stopping_; });
             }
         } catch (const std::exception &e) {
-            std::fprintf(stderr, "vboard: device notifications stopped: %s\n", e.what());
+            std::fprintf(stderr, "%s: device notifications stopped: %s\n", messagePrefix(), e.what());
         }
     }
 

@@ -2,6 +2,7 @@
 // carries the board time ("t_ms"), the writing process and an "event" name.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@ class EventLog {
     ~EventLog();
     // Adds fields "t_ms", "pid" and "program" and appends one line atomically.
     void append(nlohmann::json event);
+    // Every line, a line that is not JSON as a discarded value. Throws
+    // BoardError when the log is there but not a file.
     std::vector<nlohmann::json> read() const;
     const std::filesystem::path &file() const { return file_; }
 
@@ -32,6 +35,7 @@ class EventLog {
     std::filesystem::path file_;
     Clock &clock_;
     std::unique_ptr<os::AppendFile> out_;
+    std::atomic<bool> startOnNewLine_{false};
 };
 
 }  // namespace board

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -89,6 +90,15 @@ class FlashPair {
     // Bus accesses made since the board was created, by every process.
     uint64_t busAccesses() const;
 
+    // The devices' work since the board was made, by every process: block
+    // erases and bytes programmed that the devices began without an error
+    // (in <board>/flash.work). Nothing when the board has no such record.
+    struct Work {
+        uint64_t blocksErased = 0;
+        uint64_t bytesProgrammed = 0;
+    };
+    static std::optional<Work> work(const std::filesystem::path &boardDir);
+
   private:
     struct State;
     struct Settings;
@@ -99,6 +109,7 @@ class FlashPair {
     void writeLocked(uint32_t address, uint32_t value, uint64_t now);
     void record(bool write, uint32_t address, uint32_t value, uint64_t now);
     void flushTraceLocked() const;
+    void countWork(uint32_t modes, const uint32_t filled[2], uint64_t now);
 
     std::filesystem::path dir_;
     std::unique_ptr<Board> board_;  // clock, event log and settings of the board
@@ -108,6 +119,8 @@ class FlashPair {
     mutable std::unique_ptr<os::RecordFile> trace_;  // opened at the first batch written
     uint8_t *array_ = nullptr;
     State *state_ = nullptr;
+    std::unique_ptr<os::Mapping> workMapping_;
+    Work *work_ = nullptr;  // null on a board that cannot keep it (read-only)
 };
 
 }  // namespace board

@@ -64,6 +64,10 @@ constexpr int kNotBootedExitCode = 72;   // the board's last boot failed: no pro
 // script stops a run that went off its course. By default the process ends
 // with exit code 70; tests may install their own handler.
 [[noreturn]] void fatal(const std::string &message);
+// What the platform's own messages on standard error start with: "vboard"
+// in a `vboard run`, the program's name in a program started by hand.
+const char *messagePrefix();
+void setMessagePrefix(const std::string &prefix);
 // The same for a fault of the board itself rather than of the program or its
 // operator (its settings, flash or named objects cannot be used): exit code 71.
 [[noreturn]] void boardFailed(const std::string &message);
