@@ -181,8 +181,9 @@ TEST(Soak, TheAgentThroughManyMountsAndRemovalsWithShiftAtRandom) {
     EXPECT_EQ(handlesEnd, handlesWarm);
     EXPECT_EQ(threadsEnd, threadsWarm);
     const long growth = static_cast<long>(heapEnd) - static_cast<long>(heapWarm);
-    // Flat: what the platform's bounded caches hold, nothing per card.
-    const long limit = 8192 + 16 * static_cast<long>(cards - warm);
+    // Flat: what the platform's bounded caches hold (8-9 KB, the same for 50
+    // cards as for 500), nothing per card.
+    const long limit = 12288 + 16 * static_cast<long>(cards - warm);
     EXPECT_LT(growth, limit) << "the heap grew by " << growth << " bytes";
     RecordProperty("notifications", static_cast<int>(2 * cards));
     RecordProperty("handled", static_cast<int>(handled));

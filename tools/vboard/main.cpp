@@ -310,7 +310,10 @@ int cmdRun(const Args &args) {
     }
     // Last, whatever the program's own exit code (the update tool's is 1 on
     // every path), so that success and failure differ at a glance.
-    if (code != kBoardErrorExit) std::fprintf(stderr, "%s\n", runSummary(dir, before, g_child).c_str());
+    // A board that could not be used or did not boot ran no program: its
+    // one line has said why.
+    if (code != kBoardErrorExit && code != kNotBootedExit)
+        std::fprintf(stderr, "%s\n", runSummary(dir, before, g_child).c_str());
     return code;
 }
 
