@@ -128,9 +128,10 @@ TEST(VboardRunExitCodes, EveryRunEndsWithASummaryLine) {
         board.writeScratch("d.json", R"({"start": "0x80080000", "records": [{"address": "0x80080000", "size": 4096},
                                                       {"address": "0x80082000", "size": 8192}]})");
     ASSERT_EQ(vtest::run("mkbin", {description.string(), (board.files() / "nk.bin").string()}).exitCode, 0);
-    const auto update = board.writeScratch(
-        "u.txt", "wait dialog \"Update Tool v1.4\"\npress \"Update IMAGE\"\nchoose \"\\nk.bin\"\n"
-                 "wait dialog \"Update Tool v1.4\"\nclose\n");
+    const auto update =
+        board.writeScratch("u.txt",
+                           "wait dialog \"Update Tool v1.4\"\npress \"Update IMAGE\"\nchoose \"\\nk.bin\"\n"
+                           "wait dialog \"Update Tool v1.4\"\nclose\n");
     // The image has no table of contents: after the reboot the board runs
     // its programs without one.
     ASSERT_EQ(vtest::run("vboard", {"set", board.dir().string(), "boot.without_image=true"}).exitCode, 0);
