@@ -130,7 +130,18 @@ RunStart runStart(const fs::path &dir) {
     return s;
 }
 
-std::string quoted(const nlohmann::json &e, const char *key) { return "\"" + e.value(key, std::string()) + "\""; }
+// A text of the log in quotes, on one line: its line breaks and tabs shown
+// as \n and \t (a message box's lines), a CR before a line break dropped.
+std::string quoted(const nlohmann::json &e, const char *key) {
+    std::string out = "\"";
+    for (const char c : e.value(key, std::string())) {
+        if (c == '\r') continue;
+        if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else out += c;
+    }
+    return out + "\"";
+}
 
 // One line from what the run left in the event log and the flash: the
 // message boxes shown, whether the flash was written, a reboot, the boot.
