@@ -11,8 +11,8 @@ if(VBOARD_ARM_GCC)
     OUTPUT ${harness_elf}
     COMMAND ${VBOARD_ARM_GCC} -mthumb -march=armv7-a -mfloat-abi=soft -O2 -std=gnu++98 -ffreestanding
             -fno-exceptions -fno-rtti -fno-threadsafe-statics -Wall -Wextra -Werror -I${harness_dir}/include
-            -I${PROJECT_SOURCE_DIR}/update-tool -nostartfiles --specs=nosys.specs -T ${harness_dir}/harness.ld
-            ${harness_sources} -o ${harness_elf}
+            -I${PROJECT_SOURCE_DIR}/update-tool -nostartfiles -T ${harness_dir}/harness.ld
+            ${harness_sources} -Wl,--start-group -lc -lnosys -Wl,--end-group -o ${harness_elf}
     DEPENDS ${harness_sources} ${harness_dir}/harness.ld ${harness_dir}/include/windows.h
             ${harness_dir}/include/ceddk.h ${PROJECT_SOURCE_DIR}/update-tool/flash.h
     COMMENT "Building the flash driver's ARM harness"
